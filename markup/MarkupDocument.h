@@ -1,0 +1,81 @@
+// MarkupDocument: one XML text and the element table built from it in one
+// pass, with a three-level navigation position for reading children by name.
+//
+// Not a general XML processor: it records where each element starts and
+// ends and how elements nest; text stays in place and is cut out and decoded
+// only on request. Parse never fails outright: the first problem is kept as
+// text, DOCUMENT_ILL_FORMED is set on record 0, and the table is still built
+// by fixed recovery rules. Offsets count UTF-16 code units.
+//
+// Records live in blocks of 65,536 and never move, so an element index stays
+// valid until the next Parse. Index 0 is the document node; 0 also means none.
+// Single-threaded: one owner uses a document at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+constexpr std::uint32_t DOCUMENT_ILL_FORMED = 0x800000;
+
+struct ElementRecord {
+    std::uint32_t start;        // offset of the start tag's '<'
+    std::uint32_t length;       // start tag through end tag; start tag alone when empty or unended
+    std::uint32_t tagLengths;   // start-tag length (low 22 bits), end-tag length (top 10 bits)
+    std::uint32_t flags;        // record 0 only: DOCUMENT_ILL_FORMED
+    std::uint32_t parent;
+    std::uint32_t firstChild;
+    std::uint32_t nextSibling;
+    std::uint32_t prevSibling;  // of a first child: the parent's last child
+};
+static_assert(sizeof(ElementRecord) == 32, "element records are 32 bytes");
+
+class MarkupDocument {
+public:
+    MarkupDocument();
+    ~MarkupDocument();
+    MarkupDocument(const MarkupDocument&) = delete;
+    MarkupDocument& operator=(const MarkupDocument&) = delete;
+
+    // Parses a copy of text; true when well formed (no error, exactly one
+    // top-level element). Resets the navigation position.
+    bool Parse(const std::u16string& text);
+
+    const std::u16string& Text() const { return text; }
+    const std::u16string& ErrorText() const { return errorText; }
+
+    // Element table, for inspection: indexes 0 .. UsedCount()-1.
+    std::int32_t UsedCount() const { return usedCount; }
+    std::int32_t Capacity() const { return capacity; }
+    const ElementRecord& Record(std::int32_t index) const;
+    std::int32_t StartTagLength(std::int32_t index) const;
+    std::int32_t EndTagLength(std::int32_t index) const;
+    // The tag word the name search compares (for <Update a="1"> "Update").
+    std::u16string TagWord(std::int32_t index) const;
+    // Bytes allocated for the element table (records and block array).
+    std::size_t TableBytes() const;
+
+    // Navigation.
+    std::int32_t ParentIndex() const { return parentIndex; }
+    std::int32_t CurrentIndex() const { return currentIndex; }
+    std::int32_t ChildIndex() const { return childIndex; }
+    std::int32_t FindChild(const std::u16string& name);
+    void EnterChild();
+    void LeaveElement();
+    std::u16string ChildText() const;
+    std::u16string ElementText(std::int32_t index) const;
+    std::u16string DecodeEntities(const char16_t* chars, std::int32_t length) const;
+    std::int32_t FindNamedChild(std::int32_t parent, std::int32_t after, const std::u16string& name) const;
+
+private:
+    // (implementation members; see MarkupDocument.cpp)
+    std::u16string text;
+    std::u16string errorText;
+    std::int32_t parentIndex = 0;
+    std::int32_t currentIndex = 0;
+    std::int32_t childIndex = 0;
+    std::int32_t usedCount = 0;
+    ElementRecord** blocks = nullptr;
+    std::int32_t capacity = 0;
+    std::int32_t blockSlots = 0;
+};

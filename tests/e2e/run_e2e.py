@@ -1,0 +1,694 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios: the real Update.exe under Wine, against a loopback
+update server, driven and inspected from outside by uidriver.exe.
+
+    run_e2e.py --build-dir B --update B/Update.exe --driver B/tests/e2e/uidriver.exe \
+               --url http://127.0.0.1:PORT/client/updateqelda.xml [--only REGEX] [--list]
+
+The URL must be the one compiled into Update.exe; the update server listens on
+its port. Exit status: 0 all passed, 1 a scenario failed, 2 the harness could
+not run, 77 Update.exe was built for a manifest URL that is not on loopback.
+
+Every scenario checks that each Update.exe it starts ends by itself within a
+time limit; a process left behind is killed and the scenario fails. Screenshots
+go to B/e2e-shots, one log per scenario (driver transcript, HTTP log) to
+B/e2e-logs. At the end every Windows process of the prefix is ended.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import APP_CAPTION, Reply, hwnd, manifest  # noqa: E402
+
+REG_KEY = r"HKLM\SOFTWARE\Brenvik\Qelda"
+REG_VALUE = "version"
+
+WINDOW_TIMEOUT = 60.0  # Wine start on a loaded machine takes several seconds
+EXIT_TIMEOUT = 60.0
+SAMPLE_MANIFEST = os.path.join(harness.ROOT, "tests", "data", "e2e", "updateqelda.xml")
+
+VERSION_LINE = "当前程序版本："
+RELAUNCH_TEXT = "升级完成后运行Qelda"
+MSG_NO_KEY = "获取HKEY失败"
+MSG_NO_VALUE = "获取注册表信息失败"
+
+IDOK = 1
+IDC_VERSION = 1001
+IDC_NOTES = 1002
+IDC_UPGRADE = 1003
+IDC_EXIT = 1004
+IDC_LINK = 1006
+IDC_RELAUNCH = 1007
+SC_CLOSE = 0xF060
+IDM_ABOUTBOX = 0x0010
+VK_ESCAPE = 0x1B
+
+
+class Failed(Exception):
+    pass
+
+
+def norm_lines(text):
+    return text.replace("\r\n", "\n")
+
+
+# ---------------------------------------------------------------------------
+# One run of Update.exe
+
+
+class UpdateRun:
+    """One Update.exe process, started by wine64 from here (popen) or by the
+    driver with an exact command line (pid)."""
+
+    def __init__(self, ctx, label, popen=None, pid=None):
+        self.ctx = ctx
+        self.label = label
+        self.popen = popen
+        self.pid = pid
+        self.code = None
+
+    def poll(self):
+        if self.code is not None:
+            return self.code
+        if self.popen is not None:
+            self.code = self.popen.poll()
+        else:
+            answer = self.ctx.driver.call("wait_exit", self.pid, 0, check=False)
+            if answer.get("ok"):
+                self.code = answer["code"]
+        return self.code
+
+    def kill(self):
+        if self.popen is not None:
+            if self.popen.poll() is None:
+                self.popen.kill()
+                self.popen.wait()
+        elif self.poll() is None:
+            self.ctx.driver.call("kill", self.pid, check=False)
+
+
+# ---------------------------------------------------------------------------
+# What a scenario can do
+
+
+class Ctx:
+    def __init__(self, run, name):
+        self.run = run
+        self.name = name
+        self.driver = run.driver
+        self.server = run.server
+        self.display = run.display
+        self.runs = []
+        self.shot_no = 0
+        self.notes = []
+
+    # -- checks ---------------------------------------------------------------
+
+    def fail(self, message):
+        self.shot("failure")
+        raise Failed(message)
+
+    def eq(self, actual, expected, what):
+        if actual != expected:
+            self.fail("%s: expected %r, got %r" % (what, expected, actual))
+
+    def true(self, cond, what):
+        if not cond:
+            self.fail(what)
+
+    # -- registry -------------------------------------------------------------
+
+    def set_version(self, version):
+        self.driver.call("reg_set", REG_KEY, REG_VALUE, version)
+
+    def delete_value(self):
+        self.driver.call("reg_set", REG_KEY, "other", "kept")
+        self.driver.call("reg_delete_value", REG_KEY, REG_VALUE)
+
+    def delete_key(self):
+        self.driver.call("reg_delete_key", REG_KEY)
+
+    def registry(self):
+        """The installed-version value as the driver reads it: (key exists,
+        value exists, raw bytes as hex)."""
+        a = self.driver.call("reg_get", REG_KEY, REG_VALUE)
+        return a["key"], a["exists"], a.get("bytes")
+
+    # -- server ---------------------------------------------------------------
+
+    def serve(self, reply):
+        self.server.set(self.run.manifest_path, reply)
+
+    def sample_manifest(self):
+        with open(SAMPLE_MANIFEST, encoding="utf-8") as f:
+            text = f.read()
+        return text.replace("@SERVER@", "127.0.0.1:%d" % self.server.port).encode("utf-8")
+
+    def manifest_requests(self):
+        return self.server.log_of(self.run.manifest_path)
+
+    def expect_one_manifest_get(self):
+        reqs = self.manifest_requests()
+        self.eq(len(reqs), 1, "manifest requests")
+        r = reqs[0]
+        self.eq(r["method"], "GET", "request method")
+        self.true(re.fullmatch(r"0|[1-9][0-9]{0,2}", r["query"]) is not None,
+                  "request query is a number 0-999: %r" % r["raw"])
+        self.true(r["raw"] == "%s?%s" % (self.run.manifest_path, r["query"]),
+                  "request is the manifest path + '?' + number: %r" % r["raw"])
+
+    def expect_no_request(self):
+        self.eq([r["raw"] for r in self.server.log_of()], [], "HTTP requests")
+
+    # -- processes ------------------------------------------------------------
+
+    def start(self, *args, label=None):
+        """wine64 Update.exe ARGS..., in the program's directory, as a user runs it."""
+        popen = self.run.session.popen(
+            [self.run.update_name] + list(args), cwd=self.run.app_dir,
+            stdout=self.run.log, stderr=self.run.log)
+        r = UpdateRun(self, label or " ".join(args), popen=popen)
+        self.runs.append(r)
+        return r
+
+    def start_exact(self, tail=None, label=None):
+        """Update.exe with this exact text after the program name (None: no text
+        at all), started by the driver through CreateProcess."""
+        args = ["start", self.run.update_win]
+        if tail is not None:
+            args.append(tail)
+        answer = self.driver.call(*args)
+        r = UpdateRun(self, label or repr(tail), pid=answer["pid"])
+        self.runs.append(r)
+        return r
+
+    def expect_exit(self, run, seconds=EXIT_TIMEOUT, silent=False):
+        """Waits until the run ends by itself. With silent, no window with the
+        program's caption may show meanwhile."""
+        deadline = time.monotonic() + seconds
+        while True:
+            code = run.poll()
+            if code is not None:
+                return code
+            if silent:
+                shown = self.driver.windows(APP_CAPTION)
+                if shown:
+                    w = shown[0]
+                    text = ""
+                    if w["msgbox"]:
+                        text = self.driver.call("msgbox", hwnd(w))["text"]
+                    self.fail("%s: a window appeared: %s %r %s" % (
+                        run.label, w["class"], w["caption"], text))
+            if time.monotonic() > deadline:
+                self.fail("%s did not end within %.0f s" % (run.label, seconds))
+            time.sleep(0.2)
+
+    def expect_silent_exit(self, run, seconds=EXIT_TIMEOUT):
+        return self.expect_exit(run, seconds, silent=True)
+
+    # -- windows --------------------------------------------------------------
+
+    def wait_dialog(self, exclude=()):
+        a = self.driver.wait_window(APP_CAPTION, WINDOW_TIMEOUT, "dialog", exclude, check=False)
+        if not a["ok"]:
+            self.fail("no update dialog appeared within %.0f s" % WINDOW_TIMEOUT)
+        return a["window"]
+
+    def wait_msgbox(self):
+        a = self.driver.wait_window(APP_CAPTION, WINDOW_TIMEOUT, "msgbox", check=False)
+        if not a["ok"]:
+            self.fail("no message box appeared within %.0f s" % WINDOW_TIMEOUT)
+        return self.driver.call("msgbox", hwnd(a["window"]))
+
+    def wait_gone(self, window, what):
+        a = self.driver.wait_gone(hwnd(window), WINDOW_TIMEOUT, check=False)
+        if not a["ok"]:
+            self.fail("%s did not close" % what)
+
+    def shot(self, label):
+        self.shot_no += 1
+        name = "%s-%02d-%s.png" % (self.name, self.shot_no, label)
+        path = os.path.join(self.run.shots_dir, name)
+        if not self.display.screenshot(path):
+            harness.log_line(self.run.log, "screenshot failed: " + path)
+
+    def cleanup(self):
+        """Ends whatever this scenario left running; True when nothing was left."""
+        clean = True
+        for r in self.runs:
+            if r.poll() is None:
+                clean = False
+                harness.log_line(self.run.log, "left running: " + r.label)
+                r.kill()
+        if not self.driver.alive():
+            return clean
+        left = self.driver.processes(self.run.update_name)
+        if left:
+            clean = False
+            harness.log_line(self.run.log, "left running: %r" % left)
+            self.driver.call("kill", self.run.update_name, check=False)
+        deadline = time.monotonic() + 20
+        while self.driver.processes(self.run.update_name) and time.monotonic() < deadline:
+            time.sleep(0.2)
+        return clean
+
+
+# ---------------------------------------------------------------------------
+# Shared steps
+
+
+def check_offer_dialog(ctx, dlg, installed, notes):
+    """The update dialog as it first shows: caption, version line, notes, the
+    buttons, the link and the ticked relaunch box."""
+    ctx.eq(dlg["caption"], APP_CAPTION, "dialog caption")
+    c = ctx.driver.controls(hwnd(dlg))
+    for cid in (IDC_VERSION, IDC_NOTES, IDC_UPGRADE, IDC_EXIT, IDC_LINK, IDC_RELAUNCH):
+        ctx.true(cid in c, "dialog has control %d (has %s)" % (cid, sorted(c)))
+    ctx.eq(c[IDC_VERSION]["text"], VERSION_LINE + installed, "installed-version line (1001)")
+    ctx.eq(norm_lines(c[IDC_NOTES]["text"]), norm_lines(notes), "release notes (1002)")
+    ctx.eq(c[IDC_UPGRADE]["text"], "升级", "Upgrade button (1003)")
+    ctx.eq(c[IDC_EXIT]["text"], "退出", "Exit button (1004)")
+    ctx.eq(c[IDC_LINK]["text"], "更新日志...", "update-log link (1006)")
+    ctx.eq(c[IDC_RELAUNCH]["text"], RELAUNCH_TEXT, "relaunch check box (1007)")
+    ctx.eq(c[IDC_RELAUNCH].get("check"), 1, "relaunch check box ticked")
+    return c
+
+
+def close_dialog(ctx, run, dlg, how):
+    """Ends the offer with the Exit button, the close box or Escape, and checks
+    that the program ends by itself and the installed version is untouched."""
+    before = ctx.registry()
+    if how == "exit":
+        ctx.driver.call("click", hwnd(dlg), IDC_EXIT)
+    elif how == "close":
+        ctx.driver.call("syscommand", hwnd(dlg), SC_CLOSE)
+    elif how == "escape":
+        ctx.driver.call("key", hwnd(dlg), VK_ESCAPE)
+    else:
+        raise ValueError(how)
+    ctx.wait_gone(dlg, "the update dialog")
+    code = ctx.expect_exit(run)
+    ctx.eq(ctx.registry(), before, "registry value after closing the dialog")
+    ctx.true(not ctx.driver.windows(APP_CAPTION), "no window left after closing")
+    return code
+
+
+def offered_notes(ctx, old_ver):
+    """Release notes of the sample manifest's record with this OldVer."""
+    text = ctx.sample_manifest().decode("utf-8")
+    for block in re.findall(r"<Update>(.*?)</Update>", text, re.S):
+        if re.search(r"<OldVer>%s</OldVer>" % re.escape(old_ver), block):
+            notes = re.search(r"<UpdateInfo>(.*?)</UpdateInfo>", block, re.S).group(1)
+            cdata = re.fullmatch(r"<!\[CDATA\[(.*)\]\]>", notes, re.S)
+            return cdata.group(1) if cdata else notes.replace("&amp;", "&")
+    raise KeyError(old_ver)
+
+
+# ---------------------------------------------------------------------------
+# Scenarios
+
+SCENARIOS = []
+
+
+def scenario(fn):
+    SCENARIOS.append((fn.__name__, fn))
+    return fn
+
+
+def one_record(old, new, notes="说明"):
+    return manifest({"OldVer": old, "NewVer": new, "NetUrl": "http://127.0.0.1/x.zip",
+                     "LocalPath": "", "UpdateInfo": notes, "InfoUrl": "http://127.0.0.1/log",
+                     "IsUpdate": "1"})
+
+
+@scenario
+def no_update_same_version(ctx):
+    ctx.set_version("2.0")
+    ctx.serve(Reply.manifest(one_record("2.0", "2.0")))
+    ctx.expect_silent_exit(ctx.start("Qelda.exe"))
+    ctx.expect_one_manifest_get()
+    ctx.shot("after")
+
+
+@scenario
+def no_update_text_order(ctx):
+    # 1.9 sorts after 1.10 as text: nothing newer is offered.
+    ctx.set_version("1.9")
+    ctx.serve(Reply.manifest(one_record("1.9", "1.10")))
+    ctx.expect_silent_exit(ctx.start("Qelda.exe"))
+    ctx.expect_one_manifest_get()
+    ctx.shot("after")
+
+
+def offer_and_close(ctx, how):
+    ctx.set_version("1.0")
+    ctx.serve(Reply.manifest(ctx.sample_manifest()))
+    run = ctx.start("Qelda.exe")
+    dlg = ctx.wait_dialog()
+    check_offer_dialog(ctx, dlg, "1.0", offered_notes(ctx, "1.0"))
+    ctx.expect_one_manifest_get()
+    ctx.shot("offer")
+    close_dialog(ctx, run, dlg, how)
+    ctx.eq(ctx.registry()[2], "1.0\0".encode("utf-16-le").hex(), "registry value bytes")
+    ctx.eq(len(ctx.manifest_requests()), 1, "manifest requests after closing")
+
+
+@scenario
+def offer_exit_button(ctx):
+    offer_and_close(ctx, "exit")
+
+
+@scenario
+def offer_close_box(ctx):
+    offer_and_close(ctx, "close")
+
+
+@scenario
+def offer_escape_key(ctx):
+    offer_and_close(ctx, "escape")
+
+
+@scenario
+def offer_initial_focus_and_about_box(ctx):
+    ctx.set_version("1.0")
+    ctx.serve(Reply.manifest(ctx.sample_manifest()))
+    run = ctx.start("Qelda.exe")
+    dlg = ctx.wait_dialog()
+    focus = ctx.driver.call("focus", hwnd(dlg))
+    ctx.eq(focus.get("id"), IDC_UPGRADE, "control with the initial focus")
+    ctx.driver.call("syscommand", hwnd(dlg), IDM_ABOUTBOX)
+    a = ctx.driver.wait_window("关于 Update", WINDOW_TIMEOUT, "dialog", check=False)
+    ctx.true(a["ok"], "the About box appeared")
+    about = a["window"]
+    texts = [c["text"] for c in ctx.driver.controls(hwnd(about)).values()]
+    ctx.true("Update 1.0 版" in texts, "About box text: %r" % texts)
+    ctx.shot("about")
+    ctx.driver.call("click", hwnd(about), IDOK)
+    ctx.wait_gone(about, "the About box")
+    ctx.true(ctx.driver.call("window", hwnd(dlg))["window"]["visible"],
+             "the update dialog stays after the About box")
+    close_dialog(ctx, run, dlg, "exit")
+
+
+def registry_failure(ctx, message):
+    ctx.serve(Reply.manifest(ctx.sample_manifest()))
+    run = ctx.start("Qelda.exe")
+    box = ctx.wait_msgbox()
+    ctx.eq(box["caption"], APP_CAPTION, "message box caption")
+    ctx.eq(box["text"], message, "message box text")
+    ctx.eq([b["id"] for b in box["buttons"] if b["visible"]], [IDOK], "message box buttons")
+    ctx.eq(box["icon"], False, "message box icon")
+    ctx.shot("message")
+    ctx.driver.call("answer", hwnd(box["window"]), IDOK)
+    ctx.wait_gone(box["window"], "the message box")
+    # An empty installed version matches the record whose OldVer is empty.
+    dlg = ctx.wait_dialog()
+    check_offer_dialog(ctx, dlg, "", offered_notes(ctx, ""))
+    ctx.shot("offer")
+    ctx.eq(len(ctx.driver.windows(APP_CAPTION)), 1, "windows with the caption")
+    close_dialog(ctx, run, dlg, "exit")
+    ctx.expect_one_manifest_get()
+
+
+@scenario
+def registry_value_missing(ctx):
+    ctx.delete_value()
+    registry_failure(ctx, MSG_NO_VALUE)
+    ctx.eq(ctx.registry()[:2], (True, False), "key kept, value still absent")
+
+
+@scenario
+def registry_key_missing(ctx):
+    ctx.delete_key()
+    registry_failure(ctx, MSG_NO_KEY)
+    ctx.eq(ctx.registry()[:2], (False, False), "the key is not created")
+
+
+@scenario
+def bad_command_lines(ctx):
+    ctx.set_version("1.0")
+    ctx.serve(Reply.manifest(ctx.sample_manifest()))
+    exact = [None, "", "Qelda", "Qelda.exe ", '"Qelda.exe"', "Qelda.ex", "Qelda.exe.",
+             "Qelda.exe\t"]
+    for tail in exact:
+        run = ctx.start_exact(tail)
+        ctx.expect_silent_exit(run)
+        # The command line is checked before the registry or the network is touched.
+        ctx.expect_no_request()
+    # As wine64 passes arguments: none, and one with a trailing blank (Wine quotes it).
+    for args in ([], ["Qelda.exe "]):
+        ctx.expect_silent_exit(ctx.start(*args, label="wine64 Update.exe %r" % args))
+        ctx.expect_no_request()
+    ctx.shot("after")
+
+
+@scenario
+def upper_case_exe_accepted(ctx):
+    ctx.set_version("1.0")
+    ctx.serve(Reply.manifest(ctx.sample_manifest()))
+    run = ctx.start_exact("QELDA.EXE")
+    dlg = ctx.wait_dialog()
+    check_offer_dialog(ctx, dlg, "1.0", offered_notes(ctx, "1.0"))
+    ctx.shot("offer")
+    close_dialog(ctx, run, dlg, "exit")
+
+
+@scenario
+def server_down(ctx):
+    ctx.set_version("1.0")
+    ctx.server.stop()
+    try:
+        ctx.true(ctx.server.nothing_listens(), "nothing listens on the manifest port")
+        ctx.expect_silent_exit(ctx.start("Qelda.exe"))
+        ctx.shot("after")
+    finally:
+        ctx.server.start()
+
+
+@scenario
+def server_404_page(ctx):
+    ctx.set_version("1.0")
+    ctx.serve(Reply.not_found())
+    ctx.expect_silent_exit(ctx.start("Qelda.exe"))
+    ctx.expect_one_manifest_get()
+    ctx.shot("after")
+
+
+@scenario
+def server_empty_manifest(ctx):
+    ctx.set_version("1.0")
+    ctx.serve(Reply.manifest(b""))
+    ctx.expect_silent_exit(ctx.start("Qelda.exe"))
+    ctx.expect_one_manifest_get()
+    ctx.shot("after")
+
+
+@scenario
+def server_answer_cut_short(ctx):
+    # The cut falls inside the leading comment, before any Update element, so a
+    # client that keeps the partial body finds no record either.
+    ctx.set_version("1.0")
+    body = ctx.sample_manifest()
+    padding = b"<!-- " + b"x" * (len(body) + 100) + b" -->\n"
+    full = body.replace(b"<QeldaUpdates", padding + b"<QeldaUpdates", 1)
+    ctx.serve(Reply.cut_short(full))
+    ctx.expect_silent_exit(ctx.start("Qelda.exe"))
+    ctx.expect_one_manifest_get()
+    ctx.shot("after")
+
+
+@scenario
+def server_drops_connection(ctx):
+    ctx.set_version("1.0")
+    ctx.serve(Reply.dropped())
+    ctx.expect_silent_exit(ctx.start("Qelda.exe"))
+    ctx.true(len(ctx.manifest_requests()) >= 1, "the manifest was requested")
+    ctx.shot("after")
+
+
+@scenario
+def server_slow_answer(ctx):
+    # The request has no time limit: a manifest that comes late is still read.
+    ctx.set_version("1.0")
+    ctx.serve(Reply.manifest(ctx.sample_manifest(), delay=4.0))
+    run = ctx.start("Qelda.exe")
+    dlg = ctx.wait_dialog()
+    check_offer_dialog(ctx, dlg, "1.0", offered_notes(ctx, "1.0"))
+    ctx.expect_one_manifest_get()
+    close_dialog(ctx, run, dlg, "exit")
+
+
+@scenario
+def second_instance_exits(ctx):
+    ctx.set_version("1.0")
+    ctx.serve(Reply.manifest(ctx.sample_manifest()))
+    first = ctx.start("Qelda.exe", label="first Update.exe")
+    dlg = ctx.wait_dialog()
+    second = ctx.start("Qelda.exe", label="second Update.exe")
+    deadline = time.monotonic() + EXIT_TIMEOUT
+    while second.poll() is None:
+        shown = ctx.driver.windows(APP_CAPTION)
+        if [w for w in shown if w["hwnd"] != dlg["hwnd"]]:
+            ctx.fail("the second updater showed a window: %r" % shown)
+        if time.monotonic() > deadline:
+            ctx.fail("the second updater did not end by itself")
+        time.sleep(0.2)
+    ctx.true(first.poll() is None, "the first updater keeps running")
+    ctx.eq([w["hwnd"] for w in ctx.driver.windows(APP_CAPTION)], [dlg["hwnd"]],
+           "only the first dialog is shown")
+    ctx.shot("after-second")
+    close_dialog(ctx, first, dlg, "exit")
+
+
+# ---------------------------------------------------------------------------
+# The run
+
+
+class Run:
+    def __init__(self, args):
+        self.args = args
+        self.build_dir = os.path.abspath(args.build_dir)
+        self.shots_dir = os.path.join(self.build_dir, "e2e-shots")
+        self.logs_dir = os.path.join(self.build_dir, "e2e-logs")
+        self.app_dir = os.path.join(self.build_dir, "e2e-app")
+        self.update_name = os.path.basename(args.update)
+        self.update_win = harness.windows_path(os.path.join(self.app_dir, self.update_name))
+        host, port, self.manifest_path = harness.parse_manifest_url(args.url)
+        self.port = port
+        self.log = None
+        self.display = None
+        self.session = None
+        self.driver = None
+        self.server = None
+
+    def setup(self):
+        for d in (self.shots_dir, self.logs_dir, self.app_dir):
+            shutil.rmtree(d, ignore_errors=True)
+            os.makedirs(d)
+        shutil.copy2(self.args.update, os.path.join(self.app_dir, self.update_name))
+        self.log = open(os.path.join(self.logs_dir, "setup.log"), "w", encoding="utf-8")
+        self.server = harness.UpdateServer(self.port, log=self.log).start()
+        self.display = harness.Display(use_existing=self.args.display).start()
+        self.session = harness.WineSession(os.path.join(self.build_dir, "e2e-prefix"),
+                                           self.display, log=self.log)
+        self.session.kill_all()  # a session left over from an interrupted run
+        self.session.prepare()
+        self.driver = harness.Driver(self.session, self.args.driver, log=self.log).start()
+
+    def teardown(self):
+        if self.driver is not None:
+            self.driver.stop()
+        if self.session is not None:
+            self.session.kill_all()
+        if self.display is not None:
+            self.display.stop()
+        if self.server is not None:
+            self.server.stop()
+        if self.log is not None:
+            self.log.close()
+
+    def use_log(self, name):
+        self.log.close()
+        self.log = open(os.path.join(self.logs_dir, name + ".log"), "w", encoding="utf-8")
+        for obj in (self.server, self.session, self.driver):
+            obj.log = self.log
+
+    def run_one(self, name, fn):
+        self.use_log(name)
+        if not self.driver.alive():
+            self.driver = harness.Driver(self.session, self.args.driver, log=self.log).start()
+        self.server.reset()
+        ctx = Ctx(self, name)
+        started = time.monotonic()
+        error = None
+        try:
+            fn(ctx)
+        except Failed as e:
+            error = str(e)
+        except Exception as e:  # a harness fault fails this scenario only
+            error = "%s: %s" % (type(e).__name__, e)
+            harness.log_line(self.log, traceback.format_exc())
+        try:
+            if not ctx.cleanup() and error is None:
+                error = "an Update.exe process was left running"
+        except Exception as e:
+            error = error or "cleanup failed: %s" % e
+        for r in ctx.runs:
+            harness.log_line(self.log, "exit code of %s: %r" % (r.label, r.code))
+        for req in self.server.log_of():
+            harness.log_line(self.log, "request: %s %s" % (req["method"], req["raw"]))
+        took = time.monotonic() - started
+        if error is None:
+            print("PASS %-36s %5.1f s" % (name, took), flush=True)
+        else:
+            print("FAIL %-36s %5.1f s  %s\n     log: %s" % (
+                name, took, error, os.path.join(self.logs_dir, name + ".log")), flush=True)
+        return error is None
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--build-dir", required=True)
+    p.add_argument("--update", required=True, help="Update.exe to test")
+    p.add_argument("--driver", required=True, help="uidriver.exe")
+    p.add_argument("--url", required=True, help="manifest URL compiled into Update.exe")
+    p.add_argument("--only", help="run the scenarios whose name matches this regex")
+    p.add_argument("--list", action="store_true", help="list the scenarios")
+    p.add_argument("--display", help="use this X display instead of a private Xvfb")
+    args = p.parse_args()
+
+    chosen = [(n, f) for n, f in SCENARIOS if not args.only or re.search(args.only, n)]
+    if args.list:
+        for n, _ in chosen:
+            print(n)
+        return 0
+    if harness.parse_manifest_url(args.url) is None:
+        print("e2e: Update.exe was built for the manifest URL %s; the end-to-end scenarios "
+              "need a loopback one (configure with -DUPDATE_MANIFEST_URL="
+              "http://127.0.0.1:PORT/client/updateqelda.xml)" % args.url)
+        return 77
+    for f in (args.update, args.driver):
+        if not os.path.isfile(f):
+            print("e2e: %s does not exist" % f)
+            return 2
+
+    run = Run(args)
+
+    def on_signal(signum, frame):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, on_signal)
+    started = time.monotonic()
+    failed = []
+    try:
+        try:
+            run.setup()
+        except harness.HarnessError as e:
+            print("e2e: %s" % e)
+            return 2
+        for name, fn in chosen:
+            if not run.run_one(name, fn):
+                failed.append(name)
+    except KeyboardInterrupt:
+        print("e2e: interrupted")
+        return 2
+    finally:
+        run.teardown()
+    print("%d of %d scenarios passed in %.0f s; screenshots in %s" % (
+        len(chosen) - len(failed), len(chosen), time.monotonic() - started, run.shots_dir))
+    if failed:
+        print("failed: " + " ".join(failed))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

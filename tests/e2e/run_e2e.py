@@ -436,8 +436,7 @@ def registry_key_missing(ctx):
 def bad_command_lines(ctx):
     ctx.set_version("1.0")
     ctx.serve(Reply.manifest(ctx.sample_manifest()))
-    exact = [None, "", "Qelda", "Qelda.exe ", '"Qelda.exe"', "Qelda.ex", "Qelda.exe.",
-             "Qelda.exe\t"]
+    exact = [None, "", "Qelda", "Qelda.exe ", '"Qelda.exe"', "Qelda.ex", "Qelda.exe."]
     for tail in exact:
         run = ctx.start_exact(tail)
         ctx.expect_silent_exit(run)

@@ -1,0 +1,35 @@
+#include "UpdateInfo.h"
+
+int CompareVersionText(const CString& a, const CString& b) {
+    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned ca = static_cast<std::uint16_t>(a[i]);
+        const unsigned cb = static_cast<std::uint16_t>(b[i]);
+        if (ca != cb) return ca < cb ? -1 : 1;
+    }
+    if (a.size() == b.size()) return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+bool IsNewerVersion(const CString& installed, const CString& newVer) {
+    return CompareVersionText(installed, newVer) < 0;
+}
+
+std::ptrdiff_t SelectUpdateIndex(const CString& installed, const CArray<UPDATE_INFO, UPDATE_INFO>& records) {
+    const std::ptrdiff_t count = records.GetCount();
+    if (count == 0) return -1;
+    std::ptrdiff_t best = 0;
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
+        const UPDATE_INFO& record = records.GetAt(i);
+        if (CompareVersionText(installed, record.OldVer) == 0) return i;
+        if (CompareVersionText(record.NewVer, records.GetAt(best).NewVer) > 0) best = i;
+    }
+    return best;
+}
+
+bool SelectUpdateInfo(const CString& installed, const CArray<UPDATE_INFO, UPDATE_INFO>& records, UPDATE_INFO& out) {
+    const std::ptrdiff_t index = SelectUpdateIndex(installed, records);
+    if (index < 0) return false;
+    out = records.GetAt(index);
+    return true;
+}

@@ -1,0 +1,137 @@
+#include "TextFile.h"
+
+#include <cerrno>
+#include <cstring>
+
+const char* EncodingName(TextEncoding encoding) {
+    switch (encoding) {
+    case TextEncoding::Utf8: return "UTF-8";
+    case TextEncoding::Utf8Bom: return "UTF-8 with byte-order mark";
+    case TextEncoding::Utf16Le: return "UTF-16 LE";
+    case TextEncoding::Utf16Be: return "UTF-16 BE";
+    }
+    return "?";
+}
+
+bool ReadAllBytes(std::FILE* stream, std::string& bytes, std::string& error, std::size_t maxBytes) {
+    bytes.clear();
+    // A regular file's size is known up front: refuse it before reading, and
+    // reserve once. Pipes and terminals are measured while they are read.
+    if (std::fseek(stream, 0, SEEK_END) == 0) {
+        const long size = std::ftell(stream);
+        std::rewind(stream);
+        if (size > 0 && static_cast<unsigned long>(size) > maxBytes) {
+            error = "larger than " + std::to_string(maxBytes >> 20) + " MiB";
+            return false;
+        }
+        if (size > 0) bytes.reserve(static_cast<std::size_t>(size));
+    }
+    char buffer[65536];
+    for (;;) {
+        errno = 0;
+        const std::size_t got = std::fread(buffer, 1, sizeof buffer, stream);
+        if (got > 0) {
+            if (got > maxBytes - bytes.size()) {
+                error = "larger than " + std::to_string(maxBytes >> 20) + " MiB";
+                bytes.clear();
+                return false;
+            }
+            bytes.append(buffer, got);
+        }
+        if (got < sizeof buffer) {
+            if (std::ferror(stream)) {
+                const int code = errno;
+                error = code != 0 ? std::strerror(code) : "read error";
+                bytes.clear();
+                return false;
+            }
+            if (std::feof(stream)) return true;
+        }
+    }
+}
+
+bool DecodeUtf8Strict(const std::string& bytes, std::size_t begin, std::u16string& text, std::size_t& badOffset) {
+    text.clear();
+    const std::size_t n = bytes.size();
+    text.reserve(n - begin);
+    std::size_t i = begin;
+    while (i < n) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x80) {
+            text += static_cast<char16_t>(c);
+            ++i;
+            continue;
+        }
+        int extra;
+        char32_t cp;
+        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) { extra = 1; cp = c & 0x1F; }
+        else if (c == 0xE0) { extra = 2; cp = c & 0x0F; lo = 0xA0; }
+        else if (c == 0xED) { extra = 2; cp = c & 0x0F; hi = 0x9F; }
+        else if (c >= 0xE1 && c <= 0xEF) { extra = 2; cp = c & 0x0F; }
+        else if (c == 0xF0) { extra = 3; cp = c & 0x07; lo = 0x90; }
+        else if (c == 0xF4) { extra = 3; cp = c & 0x07; hi = 0x8F; }
+        else if (c >= 0xF1 && c <= 0xF3) { extra = 3; cp = c & 0x07; }
+        else { badOffset = i - begin; return false; }
+        if (n - i - 1 < static_cast<std::size_t>(extra)) { badOffset = i - begin; return false; }
+        for (int k = 1; k <= extra; ++k) {
+            const unsigned char t = static_cast<unsigned char>(bytes[i + k]);
+            const unsigned char tlo = k == 1 ? lo : 0x80, thi = k == 1 ? hi : 0xBF;
+            if (t < tlo || t > thi) { badOffset = i - begin; return false; }
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            text += static_cast<char16_t>(0xD800 + (cp >> 10));
+            text += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+        } else {
+            text += static_cast<char16_t>(cp);
+        }
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return true;
+}
+
+bool DecodeText(const std::string& bytes, std::u16string& text, TextEncoding& encoding, std::string& error) {
+    const auto byteAt = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const std::size_t n = bytes.size();
+    text.clear();
+    if (n >= 2 && ((byteAt(0) == 0xFF && byteAt(1) == 0xFE) || (byteAt(0) == 0xFE && byteAt(1) == 0xFF))) {
+        const bool little = byteAt(0) == 0xFF;
+        encoding = little ? TextEncoding::Utf16Le : TextEncoding::Utf16Be;
+        if (n % 2 != 0) {
+            error = "cannot decode: UTF-16 text has an odd number of bytes (" + std::to_string(n) + ")";
+            return false;
+        }
+        text.reserve((n - 2) / 2);
+        for (std::size_t i = 2; i < n; i += 2) {
+            const unsigned unit = little ? byteAt(i) | (byteAt(i + 1) << 8) : (byteAt(i) << 8) | byteAt(i + 1);
+            if (unit == 0) {
+                error = "cannot decode: NUL character at byte " + std::to_string(i);
+                text.clear();
+                return false;
+            }
+            text += static_cast<char16_t>(unit);
+        }
+        return true;
+    }
+    std::size_t begin = 0;
+    encoding = TextEncoding::Utf8;
+    if (n >= 3 && byteAt(0) == 0xEF && byteAt(1) == 0xBB && byteAt(2) == 0xBF) {
+        begin = 3;
+        encoding = TextEncoding::Utf8Bom;
+    }
+    const std::size_t nul = bytes.find('\0', begin);
+    if (nul != std::string::npos) {
+        error = "cannot decode: NUL character at byte " + std::to_string(nul) +
+                " (UTF-16 needs a byte-order mark)";
+        return false;
+    }
+    std::size_t bad = 0;
+    if (!DecodeUtf8Strict(bytes, begin, text, bad)) {
+        error = "cannot decode: invalid UTF-8 at byte " + std::to_string(begin + bad);
+        text.clear();
+        return false;
+    }
+    return true;
+}

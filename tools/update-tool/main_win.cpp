@@ -1,0 +1,53 @@
+// update-tool entry point for Windows: wide arguments from wmain become
+// UTF-8, the standard streams are switched to binary so that the UTF-8
+// bytes pass unchanged, and a console (if stdout is one) is told to show
+// UTF-8; its previous code page is put back on exit.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "CString.h"
+#include "Tool.h"
+
+namespace {
+
+std::FILE* OpenFile(const std::string& path) {
+    const std::u16string wide = Utf8ToUtf16(path);
+    return _wfopen(reinterpret_cast<const wchar_t*>(wide.c_str()), L"rb");
+}
+
+class ConsoleCodePage {
+public:
+    ConsoleCodePage() : m_previous(GetConsoleOutputCP()) {
+        if (m_previous != 0) SetConsoleOutputCP(CP_UTF8);
+    }
+    ~ConsoleCodePage() {
+        if (m_previous != 0) SetConsoleOutputCP(m_previous);
+    }
+    ConsoleCodePage(const ConsoleCodePage&) = delete;
+    ConsoleCodePage& operator=(const ConsoleCodePage&) = delete;
+
+private:
+    UINT m_previous;
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    ConsoleCodePage codePage;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.push_back(Utf16ToUtf8(CString(argv[i])));
+    ToolContext context{stdin, stdout, stderr, OpenFile};
+    const int status = RunTool(args, context);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    return status;
+}

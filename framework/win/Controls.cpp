@@ -1,0 +1,83 @@
+#include "Controls.h"
+
+#include <shellapi.h>
+
+#include "WinApp.h"
+
+void AfxRegisterMFCCtrlClasses() {
+    WNDCLASSEXW existing{};
+    existing.cbSize = sizeof(existing);
+    if (::GetClassInfoExW(AfxGetInstanceHandle(), L"MfcLink", &existing)) return;
+
+    // A superclass of the system button: same procedure and extra bytes,
+    // our own name.
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof(wc);
+    if (!::GetClassInfoExW(nullptr, L"Button", &wc)) return;
+    wc.hInstance = AfxGetInstanceHandle();
+    wc.lpszClassName = L"MfcLink";
+    wc.style &= ~static_cast<UINT>(CS_GLOBALCLASS);
+    ::RegisterClassExW(&wc);
+}
+
+BEGIN_MESSAGE_MAP(CMFCLinkCtrl, CButton)
+    ON_MESSAGE(WM_SETCURSOR, &CMFCLinkCtrl::OnSetCursor)
+END_MESSAGE_MAP()
+
+CString CMFCLinkCtrl::GetTarget() const {
+    CString target = m_strURL.IsEmpty() ? GetWindowText() : m_strURL;
+    return m_strPrefix + target;
+}
+
+void CMFCLinkCtrl::PreSubclassWindow() {
+    ModifyStyle(BS_TYPEMASK, BS_OWNERDRAW);
+}
+
+LRESULT CMFCLinkCtrl::OnSetCursor(WPARAM, LPARAM) {
+    ::SetCursor(::LoadCursorW(nullptr, MAKEINTRESOURCEW(32649)));  // IDC_HAND
+    return TRUE;
+}
+
+BOOL CMFCLinkCtrl::OnChildNotify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) {
+    if (message == WM_DRAWITEM) {
+        Draw(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+        *pResult = TRUE;
+        return TRUE;
+    }
+    if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED && IsWindowEnabled()) {
+        const CString target = GetTarget();
+        ::ShellExecuteW(nullptr, nullptr, target.GetString(), nullptr, nullptr, SW_SHOWNORMAL);
+        m_bVisited = true;
+        Invalidate();
+        // The parent still sees the click.
+    }
+    return FALSE;
+}
+
+void CMFCLinkCtrl::Draw(const DRAWITEMSTRUCT& item) {
+    HFONT base = reinterpret_cast<HFONT>(SendMessage(WM_GETFONT));
+    if (m_underlined.m_hObject == nullptr) {
+        LOGFONTW lf{};
+        ::GetObjectW(base != nullptr ? static_cast<HGDIOBJ>(base) : ::GetStockObject(DEFAULT_GUI_FONT), sizeof(lf), &lf);
+        lf.lfUnderline = TRUE;
+        m_underlined.CreateFontIndirect(&lf);
+    }
+    CDC dc;
+    dc.Attach(item.hDC);
+    RECT rc = item.rcItem;
+    dc.FillSolidRect(&rc, ::GetSysColor(COLOR_BTNFACE));
+    const int saved = dc.SaveDC();
+    dc.SelectObject(&m_underlined);
+    dc.SetBkMode(TRANSPARENT);
+    dc.SetTextColor(m_bVisited ? RGB(128, 0, 128) : ::GetSysColor(COLOR_HOTLIGHT));
+    const CString text = GetWindowText();
+    dc.DrawText(text, &rc, DT_LEFT | DT_VCENTER | DT_SINGLELINE);
+    if ((item.itemState & ODS_FOCUS) != 0) {
+        RECT focus = rc;
+        ::DrawTextW(item.hDC, text.GetString(), text.GetLength(), &focus, DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_CALCRECT);
+        ::OffsetRect(&focus, 0, (rc.bottom - rc.top - (focus.bottom - focus.top)) / 2);
+        ::DrawFocusRect(item.hDC, &focus);
+    }
+    dc.RestoreDC(saved);
+    dc.Detach();
+}

@@ -1,0 +1,34 @@
+// The installed-version value in the machine-wide registry.
+//
+// Both routines work under HKEY_LOCAL_MACHINE with the process's own
+// registry view, on the user-interface thread. They report their own
+// failures in a modal message box (AfxMessageBox, MB_OK, application-name
+// caption) and return after the user has closed it; the key is closed on
+// every path on which it was opened.
+//
+// Stored form: REG_SZ, the text's UTF-16 code units low byte first, then one
+// zero unit. A read accepts at most 80 bytes of data (40 code units).
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "CString.h"
+
+// The value's text, or an empty text after a failure: "获取HKEY失败" when the
+// key cannot be opened for reading, "获取注册表信息失败" when the value cannot be
+// queried (missing, longer than 80 bytes, refused). The key is never created.
+CString ReadRegString(const CString& keyPath, const CString& valueName);
+
+// Stores the text. The key must exist: "获取HKEY失败" when it cannot be opened
+// for writing (nothing is created), "设置注册表信息失败" when the value cannot
+// be set. The caller cannot tell whether the write succeeded.
+void WriteRegString(const CString& keyPath, const CString& valueName, const CString& data);
+
+// The bytes WriteRegString stores for a text.
+std::vector<unsigned char> RegStringBytes(const CString& text);
+
+// The text of queried value data: UTF-16 code units, low byte first, up to the
+// first zero unit or the end of the data, whichever comes first; an odd
+// trailing byte is dropped.
+CString RegStringFromBytes(const unsigned char* data, std::size_t size);

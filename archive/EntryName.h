@@ -1,0 +1,33 @@
+// Checks an entry name before anything is written for it.
+//
+// A name is accepted only when its target stays below the destination folder
+// and is a name Windows can create as given: '/' and '\' separate folders; an
+// empty name, a leading separator (absolute or UNC path), an empty, "." or ".."
+// segment, ':' (drive letters, alternate data streams), control characters and
+// < > " | ? *, a segment ending in a dot or a space, a segment longer than 255
+// units, and the device names CON PRN AUX NUL COM1-9 LPT1-9 (with the digits
+// ¹ ² ³ too) CONIN$ CONOUT$ - alone or before any extension - are refused. A
+// single trailing separator marks a folder entry. The first segment may not
+// start with the install engine's work-folder prefix.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct EntryPath {
+    std::vector<std::u16string> segments;  // at least one
+    bool directory = false;
+};
+
+// On failure returns false and sets `why` to a short English reason.
+bool ParseEntryName(const std::u16string& name, EntryPath& path, std::u16string& why);
+
+// The segments joined with `separator`.
+std::u16string JoinSegments(const std::vector<std::u16string>& segments, std::size_t count, char16_t separator);
+
+// Key under which two names that Windows treats as one file compare equal
+// (ASCII and Latin-1/Greek/Cyrillic letters folded to upper case).
+std::u16string FoldForComparison(const std::u16string& text);
+
+// Prefix of the install engine's hidden work folder inside the destination.
+extern const char16_t kWorkFolderPrefix[];

@@ -1,0 +1,94 @@
+// The file operations the archive reader and the install engine need, behind
+// one small interface, so that the engine's logic is portable and testable.
+//
+// Implementations: PosixFileSystem (native builds and tests), Win32FileSystem
+// (the program), MemoryFileSystem (tests and fuzzing). PlatformFileSystem()
+// returns the one for the build's platform.
+//
+// Paths are UTF-16 text with the implementation's Separator(). An
+// implementation is used from one thread at a time; objects it returns must not
+// outlive it. No call throws for file-system failures: each returns an FsResult
+// whose code says what happened and whose message carries the system's words.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+enum class FsCode {
+    Ok,
+    NotFound,       // the path, or a folder on the way, does not exist
+    Exists,         // the path to be created already exists
+    InUse,          // another process holds the file, or it is read-only
+    AccessDenied,
+    NoSpace,
+    Other,
+};
+
+struct FsResult {
+    FsCode code = FsCode::Ok;
+    std::u16string message;
+
+    static FsResult Success() { return FsResult{}; }
+    static FsResult Fail(FsCode code, std::u16string message) { return FsResult{code, std::move(message)}; }
+    bool ok() const { return code == FsCode::Ok; }
+    explicit operator bool() const { return ok(); }
+};
+
+struct FsInfo {
+    bool exists = false;
+    bool directory = false;
+    bool readOnly = false;
+    std::uint64_t size = 0;
+};
+
+// A file opened for reading at any offset.
+class FsReadFile {
+public:
+    virtual ~FsReadFile() = default;
+    virtual std::uint64_t Size() const = 0;
+    // Reads exactly `size` bytes at `offset`; reading past the end fails.
+    virtual FsResult ReadAt(std::uint64_t offset, void* buffer, std::size_t size) = 0;
+};
+
+// A new file being written from the start. Destroying it without Finish closes
+// the handle and leaves the partial file for the caller to remove.
+class FsWriteFile {
+public:
+    virtual ~FsWriteFile() = default;
+    virtual FsResult Write(const void* data, std::size_t size) = 0;
+    // Closes the file; with flush, first forces its data to the disk.
+    virtual FsResult Finish(bool flush) = 0;
+};
+
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    virtual char16_t Separator() const = 0;
+
+    // A path that does not exist is success with info.exists false.
+    virtual FsResult Stat(const std::u16string& path, FsInfo& info) = 0;
+    virtual FsResult OpenForRead(const std::u16string& path, std::unique_ptr<FsReadFile>& file) = 0;
+    // Creates a new file; fails with Exists when the path exists.
+    virtual FsResult CreateNewFile(const std::u16string& path, std::unique_ptr<FsWriteFile>& file) = 0;
+    // Creates one folder (its parent must exist); fails with Exists when the
+    // path exists. A hidden folder is hidden from the Windows shell.
+    virtual FsResult MakeDirectory(const std::u16string& path, bool hidden) = 0;
+    virtual FsResult RemoveEmptyDirectory(const std::u16string& path) = 0;
+    virtual FsResult RemoveFile(const std::u16string& path) = 0;
+    // Renames a file on the same volume; fails with Exists when `to` exists.
+    virtual FsResult Rename(const std::u16string& from, const std::u16string& to) = 0;
+    // Renames an installed file out of the way. Fails with InUse, leaving the
+    // file where it is, when deleting the file would fail: it is read-only, or
+    // held open by a process (on Windows also a running program's image).
+    virtual FsResult MoveAside(const std::u16string& from, const std::u16string& to) = 0;
+};
+
+// The file system of the platform the program runs on. A process-wide object
+// without state; safe to use from any thread.
+FileSystem& PlatformFileSystem();
+
+// dir + separator + name, without doubling a separator that ends dir.
+std::u16string JoinPath(const FileSystem& fs, const std::u16string& dir, const std::u16string& name);

@@ -240,6 +240,10 @@ InstallResult Installer::Broken(std::u16string reason) {
 }
 
 InstallResult Installer::Run() {
+    // "dir/" and "dir" are one folder; a root ("/", "C:\") keeps its separator.
+    while (m_dest.size() > 1 && (m_dest.back() == m_fs.Separator() || m_dest.back() == u'/') &&
+           !(m_dest.size() == 3 && m_dest[1] == u':'))
+        m_dest.pop_back();
     if (m_dest.empty()) return Fail(InstallStatus::IoError, u"no destination folder");
     InstallResult checked = CheckPackage(m_archive, m_plan);
     if (!checked.ok()) return checked;

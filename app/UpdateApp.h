@@ -30,3 +30,6 @@ public:
 
     DECLARE_MESSAGE_MAP()
 };
+
+// The one application object.
+extern CUpdateApp theApp;

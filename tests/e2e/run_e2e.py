@@ -50,6 +50,8 @@ IDC_RELAUNCH = 1007
 SC_CLOSE = 0xF060
 IDM_ABOUTBOX = 0x0010
 VK_ESCAPE = 0x1B
+BS_DEFPUSHBUTTON = 0x01
+ABOUT_CAPTION = "关于 Update"
 
 
 class Failed(Exception):
@@ -175,7 +177,7 @@ class Ctx:
         popen = self.run.session.popen(
             [self.run.update_name] + list(args), cwd=self.run.app_dir,
             stdout=self.run.log, stderr=self.run.log)
-        r = UpdateRun(self, label or " ".join(args), popen=popen)
+        r = UpdateRun(self, label or "wine64 Update.exe %s" % " ".join(args), popen=popen)
         self.runs.append(r)
         return r
 
@@ -186,17 +188,21 @@ class Ctx:
         if tail is not None:
             args.append(tail)
         answer = self.driver.call(*args)
-        r = UpdateRun(self, label or repr(tail), pid=answer["pid"])
+        r = UpdateRun(self, label or "Update.exe with command line %r" % tail,
+                      pid=answer["pid"])
         self.runs.append(r)
         return r
 
     def expect_exit(self, run, seconds=EXIT_TIMEOUT, silent=False):
-        """Waits until the run ends by itself. With silent, no window with the
-        program's caption may show meanwhile."""
+        """Waits until the run ends by itself, with exit code 0 (every path of
+        the program returns through the framework's normal exit; anything else
+        is a crash). With silent, no window with the program's caption may show
+        meanwhile."""
         deadline = time.monotonic() + seconds
         while True:
             code = run.poll()
             if code is not None:
+                self.eq(code, 0, "exit code of " + run.label)
                 return code
             if silent:
                 shown = self.driver.windows(APP_CAPTION)
@@ -377,24 +383,39 @@ def offer_escape_key(ctx):
 
 
 @scenario
-def offer_initial_focus_and_about_box(ctx):
+def offer_initial_focus(ctx):
+    # Upgrade is the default button and first in the tab order.
     ctx.set_version("1.0")
     ctx.serve(Reply.manifest(ctx.sample_manifest()))
     run = ctx.start("Qelda.exe")
     dlg = ctx.wait_dialog()
     focus = ctx.driver.call("focus", hwnd(dlg))
     ctx.eq(focus.get("id"), IDC_UPGRADE, "control with the initial focus")
-    ctx.driver.call("syscommand", hwnd(dlg), IDM_ABOUTBOX)
-    a = ctx.driver.wait_window("关于 Update", WINDOW_TIMEOUT, "dialog", check=False)
-    ctx.true(a["ok"], "the About box appeared")
-    about = a["window"]
-    texts = [c["text"] for c in ctx.driver.controls(hwnd(about)).values()]
-    ctx.true("Update 1.0 版" in texts, "About box text: %r" % texts)
-    ctx.shot("about")
-    ctx.driver.call("click", hwnd(about), IDOK)
-    ctx.wait_gone(about, "the About box")
-    ctx.true(ctx.driver.call("window", hwnd(dlg))["window"]["visible"],
-             "the update dialog stays after the About box")
+    c = ctx.driver.controls(hwnd(dlg))
+    ctx.true(c[IDC_UPGRADE]["style"] & 0x0F == BS_DEFPUSHBUTTON, "Upgrade is the default button")
+    close_dialog(ctx, run, dlg, "exit")
+
+
+@scenario
+def offer_about_box(ctx):
+    # System commands 0x10 to 0x1F open the About box; it closes with its OK
+    # button and the update dialog stays.
+    ctx.set_version("1.0")
+    ctx.serve(Reply.manifest(ctx.sample_manifest()))
+    run = ctx.start("Qelda.exe")
+    dlg = ctx.wait_dialog()
+    for command in (IDM_ABOUTBOX, IDM_ABOUTBOX | 0x0F):
+        ctx.driver.call("syscommand", hwnd(dlg), command)
+        a = ctx.driver.wait_window(ABOUT_CAPTION, WINDOW_TIMEOUT, "dialog", check=False)
+        ctx.true(a["ok"], "the About box appeared for system command 0x%X" % command)
+        about = a["window"]
+        texts = [c["text"] for c in ctx.driver.controls(hwnd(about)).values()]
+        ctx.true("Update 1.0 版" in texts, "About box text: %r" % texts)
+        ctx.shot("about")
+        ctx.driver.call("click", hwnd(about), IDOK)
+        ctx.wait_gone(about, "the About box")
+        ctx.true(ctx.driver.call("window", hwnd(dlg))["window"]["visible"],
+                 "the update dialog stays after the About box")
     close_dialog(ctx, run, dlg, "exit")
 
 

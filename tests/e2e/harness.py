@@ -454,6 +454,10 @@ class UpdateServer:
             self.routes = {}
             self.requests = []
 
+    def clear_log(self):
+        with self.lock:
+            self.requests = []
+
     def log_of(self, path=None):
         with self.lock:
             return [r for r in self.requests if path is None or r["path"] == path]

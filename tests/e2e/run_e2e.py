@@ -454,6 +454,22 @@ def registry_key_missing(ctx):
 
 
 @scenario
+def registry_value_lengths(ctx):
+    # The value is read into 80 bytes: 39 characters and the terminator fit,
+    # 40 do not (the read fails with its message and the version is empty).
+    ctx.serve(Reply.manifest(ctx.sample_manifest()))
+    fits = "1." + "0" * 37
+    ctx.set_version(fits)
+    run = ctx.start("Qelda.exe")
+    dlg = ctx.wait_dialog()
+    check_offer_dialog(ctx, dlg, fits, offered_notes(ctx, ""))
+    close_dialog(ctx, run, dlg, "exit")
+    ctx.set_version("1." + "0" * 38)
+    ctx.server.clear_log()
+    registry_failure(ctx, MSG_NO_VALUE)
+
+
+@scenario
 def bad_command_lines(ctx):
     ctx.set_version("1.0")
     ctx.serve(Reply.manifest(ctx.sample_manifest()))
@@ -500,6 +516,17 @@ def server_404_page(ctx):
     ctx.expect_silent_exit(ctx.start("Qelda.exe"))
     ctx.expect_one_manifest_get()
     ctx.shot("after")
+
+
+@scenario
+def server_error_status_with_manifest(ctx):
+    # The status is never looked at: a manifest that comes with 404 is read.
+    ctx.set_version("1.0")
+    ctx.serve(Reply(status=404, body=ctx.sample_manifest()))
+    run = ctx.start("Qelda.exe")
+    dlg = ctx.wait_dialog()
+    check_offer_dialog(ctx, dlg, "1.0", offered_notes(ctx, "1.0"))
+    close_dialog(ctx, run, dlg, "exit")
 
 
 @scenario

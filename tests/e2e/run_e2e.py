@@ -20,6 +20,7 @@ import os
 import re
 import shutil
 import signal
+import subprocess
 import sys
 import time
 import traceback
@@ -246,6 +247,16 @@ class Ctx:
         if not self.display.screenshot(path):
             harness.log_line(self.run.log, "screenshot failed: " + path)
 
+    def window_shot(self, window, label):
+        """The window alone, taken by the driver from the screen (BMP, kept as PNG)."""
+        self.shot_no += 1
+        base = os.path.join(self.run.shots_dir, "%s-%02d-%s" % (self.name, self.shot_no, label))
+        a = self.driver.call("screenshot", hwnd(window), harness.windows_path(base + ".bmp"))
+        self.true(os.path.getsize(base + ".bmp") > 54, "window screenshot has pixels")
+        if subprocess.run(["convert", base + ".bmp", base + ".png"]).returncode == 0:
+            os.remove(base + ".bmp")
+        return a["rect"]
+
     def cleanup(self):
         """Ends whatever this scenario left running; True when nothing was left."""
         clean = True
@@ -354,7 +365,7 @@ def no_update_text_order(ctx):
     ctx.shot("after")
 
 
-def offer_and_close(ctx, how):
+def offer_and_close(ctx, how, window_shot=False):
     ctx.set_version("1.0")
     ctx.serve(Reply.manifest(ctx.sample_manifest()))
     run = ctx.start("Qelda.exe")
@@ -362,6 +373,8 @@ def offer_and_close(ctx, how):
     check_offer_dialog(ctx, dlg, "1.0", offered_notes(ctx, "1.0"))
     ctx.expect_one_manifest_get()
     ctx.shot("offer")
+    if window_shot:
+        ctx.window_shot(dlg, "dialog")
     close_dialog(ctx, run, dlg, how)
     ctx.eq(ctx.registry()[2], "1.0\0".encode("utf-16-le").hex(), "registry value bytes")
     ctx.eq(len(ctx.manifest_requests()), 1, "manifest requests after closing")
@@ -369,7 +382,7 @@ def offer_and_close(ctx, how):
 
 @scenario
 def offer_exit_button(ctx):
-    offer_and_close(ctx, "exit")
+    offer_and_close(ctx, "exit", window_shot=True)
 
 
 @scenario

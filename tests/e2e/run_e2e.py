@@ -111,7 +111,6 @@ class Ctx:
         self.display = run.display
         self.runs = []
         self.shot_no = 0
-        self.notes = []
 
     # -- checks ---------------------------------------------------------------
 

@@ -80,6 +80,19 @@ void CWinApp::SetAppName(const CString& name) {
 
 void CWinApp::OnHelp() {}
 
+HICON CWinApp::LoadIcon(UINT nIDResource) const {
+    return ::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(nIDResource));
+}
+
+CString AfxLoadString(UINT nID) {
+    // With a zero length, LoadStringW hands out a read-only pointer to the
+    // resource text itself, which is not terminated.
+    const wchar_t* text = nullptr;
+    const int length = ::LoadStringW(AfxGetResourceHandle(), nID, reinterpret_cast<LPWSTR>(&text), 0);
+    if (length <= 0 || text == nullptr) return CString();
+    return CString(text, static_cast<std::size_t>(length));
+}
+
 BEGIN_MESSAGE_MAP(CWinApp, CCmdTarget)
 END_MESSAGE_MAP()
 

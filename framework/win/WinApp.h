@@ -49,6 +49,10 @@ public:
     void SetAppName(const CString& name);
     const wchar_t* GetAppName() const { return m_strAppName.GetString(); }
 
+    // An icon resource at the system's standard large-icon size (shared: not
+    // destroyed by the caller); null when missing.
+    HICON LoadIcon(UINT nIDResource) const;
+
     // Called by wWinMain before InitInstance.
     void PrepareRun(HINSTANCE hInstance, const wchar_t* lpCmdLine, int nCmdShow);
 
@@ -75,6 +79,9 @@ const wchar_t* AfxGetAppName();
 HINSTANCE AfxGetInstanceHandle();
 HINSTANCE AfxGetResourceHandle();
 CWnd* AfxGetMainWnd();
+
+// A string resource of the program; empty when it is missing.
+CString AfxLoadString(UINT nID);
 
 // A message box with the application name as its caption.
 int AfxMessageBox(const CString& text, UINT nType = MB_OK, UINT nIDHelp = 0);

@@ -365,9 +365,25 @@ TEST(Dialog, SystemMenuAndStringResource) {
                                d.EndDialog(IDOK);
                            }});
     EXPECT_EQ(IDOK, dialog.DoModal());
-    wchar_t text[64] = {};
-    ::LoadStringW(::GetModuleHandleW(nullptr), IDS_ABOUTBOX, text, 64);
-    EXPECT_STREQ(L"关于 Update(&A)...", text);
+    EXPECT_EQ(CString(u"关于 Update(&A)..."), AfxLoadString(IDS_ABOUTBOX));
+    EXPECT_EQ(CString(), AfxLoadString(4242));
+}
+
+TEST(Resources, ApplicationIconExistsAtAllSizes) {
+    EXPECT_NE(nullptr, AfxGetApp()->LoadIcon(IDR_MAINFRAME));
+    for (int size : {16, 32, 48}) {
+        HICON icon = static_cast<HICON>(
+            ::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, size, size, 0));
+        ASSERT_NE(nullptr, icon) << size;
+        ICONINFO info{};
+        ASSERT_TRUE(::GetIconInfo(icon, &info));
+        BITMAP bm{};
+        ::GetObjectW(info.hbmColor, sizeof(bm), &bm);
+        EXPECT_EQ(size, bm.bmWidth);
+        ::DeleteObject(info.hbmColor);
+        ::DeleteObject(info.hbmMask);
+        ::DestroyIcon(icon);
+    }
 }
 
 TEST(Dialog, LinkControlClassIsRegisteredForTheTemplate) {
@@ -375,15 +391,25 @@ TEST(Dialog, LinkControlClassIsRegisteredForTheTemplate) {
                                wchar_t cls[32] = {};
                                ::GetClassNameW(::GetDlgItem(d.m_hWnd, IDC_UPDATE_LOG), cls, 32);
                                EXPECT_STREQ(L"MfcLink", cls);
-                               CMFCLinkCtrl link;
-                               ASSERT_TRUE(link.SubclassDlgItem(IDC_UPDATE_LOG, &d));
-                               EXPECT_EQ(CString(u"更新日志..."), link.GetTarget());
-                               link.SetURL(L"http://127.0.0.1/log.html");
-                               EXPECT_EQ(CString(u"http://127.0.0.1/log.html"), link.GetTarget());
-                               link.UnsubclassWindow();
                                d.EndDialog(IDOK);
                            }});
     EXPECT_EQ(IDOK, dialog.DoModal());
+}
+
+TEST(LinkControl, OpensItsUrlWithPrefixOrElseItsText) {
+    AfxRegisterMFCCtrlClasses();
+    HWND window = ::CreateWindowExW(0, L"MfcLink", L"更新日志...", WS_POPUP | WS_TABSTOP, 0, 0, 100, 20, nullptr,
+                                    nullptr, ::GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(nullptr, window);
+    CMFCLinkCtrl link;
+    ASSERT_TRUE(link.SubclassWindow(window));
+    EXPECT_EQ(static_cast<DWORD>(BS_OWNERDRAW), link.GetStyle() & BS_TYPEMASK);
+    EXPECT_EQ(CString(u"更新日志..."), link.GetTarget());
+    link.SetURL(L"127.0.0.1/log.html");
+    EXPECT_EQ(CString(u"127.0.0.1/log.html"), link.GetTarget());
+    link.SetURLPrefix(L"http://");
+    EXPECT_EQ(CString(u"http://127.0.0.1/log.html"), link.GetTarget());
+    link.DestroyWindow();
 }
 
 // ------------------------------------------------------------------ message boxes

@@ -1,14 +1,52 @@
 #include "UpdateDlg.h"
 
+#include "AboutDlg.h"
 #include "UpdateApp.h"
 
-CString g_strLocalPath;
+namespace {
+
+constexpr UINT kIdsAboutBox = 101;
+constexpr UINT kIdrMainFrame = 128;
+
+enum : int {
+    kIdcCurrentVersion = 1001,
+    kIdcUpdateInfo = 1002,
+    kIdcUpgrade = 1003,
+    kIdcExit = 1004,
+    kIdcProgressText = 1005,
+    kIdcUpdateLog = 1006,
+    kIdcRunAfterUpgrade = 1007,
+};
+
+// A string resource of this program; empty when it does not exist.
+CString LoadResourceString(UINT nID) {
+    const wchar_t* text = nullptr;
+    const int length = ::LoadStringW(AfxGetResourceHandle(), nID, reinterpret_cast<LPWSTR>(&text), 0);
+    return length > 0 && text != nullptr ? CString(text, static_cast<std::size_t>(length)) : CString();
+}
+
+}  // namespace
 
 BEGIN_MESSAGE_MAP(CUpdateDlg, CDialog)
-    ON_BN_CLICKED(1004, &CDialog::OnCancel)
+    ON_WM_SYSCOMMAND()
+    ON_WM_PAINT()
+    ON_WM_QUERYDRAGICON()
+    ON_BN_CLICKED(kIdcUpgrade, &CUpdateDlg::OnUpgrade)
+    ON_BN_CLICKED(kIdcExit, &CDialog::OnCancel)
+    ON_MESSAGE(WM_DOWNLOAD_PROGRESS, &CUpdateDlg::OnDownloadProgress)
+    ON_MESSAGE(WM_DOWNLOAD_FINISHED, &CUpdateDlg::OnDownloadFinished)
+    ON_MESSAGE(WM_CANCEL_DOWNLOAD, &CUpdateDlg::OnCancelDownload)
 END_MESSAGE_MAP()
 
-CUpdateDlg::CUpdateDlg(CWnd* pParent) : CDialog(IDD, pParent) {}
+CUpdateDlg::CUpdateDlg()
+    : CDialog(IDD),
+      m_evCancel(FALSE, FALSE),
+      m_hIcon(::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(kIdrMainFrame))) {}
+
+CUpdateDlg::~CUpdateDlg() {
+    // The window goes first, while every member its handlers use still exists.
+    if (m_hWnd != nullptr) DestroyWindow();
+}
 
 void CUpdateDlg::SetUpdateInfo(UPDATE_INFO info, CString installedVersion, CString exeName) {
     m_info = std::move(info);
@@ -20,15 +58,89 @@ void CUpdateDlg::SetUpdateInfo(UPDATE_INFO info, CString installedVersion, CStri
 BOOL CUpdateDlg::OnInitDialog() {
     CDialog::OnInitDialog();
 
-    SetDlgItemText(1001, CString(L"当前程序版本：") + m_strCurrentVersion);
-    SetDlgItemText(1002, m_info.UpdateInfo);
-    CString relaunch;
-    relaunch.Format(L"升级完成后运行%s", kProductWord);
-    SetDlgItemText(1007, relaunch);
-    CheckDlgButton(1007, BST_CHECKED);
+    if (CMenu* pSysMenu = GetSystemMenu(FALSE)) {
+        const CString aboutMenu = LoadResourceString(kIdsAboutBox);
+        if (!aboutMenu.IsEmpty()) {
+            pSysMenu->AppendMenu(MF_SEPARATOR);
+            pSysMenu->AppendMenu(MF_STRING, IDM_ABOUTBOX, aboutMenu.GetString());
+        }
+    }
 
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hIcon, FALSE);
+
+    // Created hidden (its template is not visible); the download shows it.
+    m_dlgProgress.m_pOwner = this;
+    m_dlgProgress.Create(CUpdateProcressDlg::IDD, this);
     CString caption;
     caption.Format(L"%s升级程序", kProductWord);
+    m_dlgProgress.SetWindowText(caption);
+    CString progressLine;
+    progressLine.Format(L"%s软件正在升级到%s版本...", kProductWord, m_info.NewVer);
+    m_dlgProgress.SetDlgItemText(kIdcProgressText, progressLine);
+
+    m_fontInfo.CreatePointFont(120, L"宋体");
+    if (CWnd* notes = GetDlgItem(kIdcUpdateInfo)) notes->SetFont(&m_fontInfo, TRUE);
+
+    SetDlgItemText(kIdcCurrentVersion, CString(L"当前程序版本：") + m_strCurrentVersion);
+    SetDlgItemText(kIdcUpdateInfo, m_info.UpdateInfo);
+
+    if (auto* link = dynamic_cast<CMFCLinkCtrl*>(GetDlgItem(kIdcUpdateLog))) link->SetURL(m_info.InfoUrl.GetString());
+
+    CString relaunch;
+    relaunch.Format(L"升级完成后运行%s", kProductWord);
+    SetDlgItemText(kIdcRunAfterUpgrade, relaunch);
+    SendDlgItemMessage(kIdcRunAfterUpgrade, BM_SETCHECK, 1);
+
     SetWindowText(caption);
     return TRUE;
+}
+
+void CUpdateDlg::OnSysCommand(UINT nID, LPARAM lParam) {
+    if ((nID & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg dlgAbout;
+        dlgAbout.DoModal();
+    } else {
+        CDialog::OnSysCommand(nID, lParam);
+    }
+}
+
+void CUpdateDlg::OnPaint() {
+    if (!IsIconic()) {
+        CDialog::OnPaint();
+        return;
+    }
+    CPaintDC dc(this);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+    const int cxIcon = ::GetSystemMetrics(SM_CXICON);
+    const int cyIcon = ::GetSystemMetrics(SM_CYICON);
+    CRect rect;
+    GetClientRect(&rect);
+    const int x = (rect.Width() - cxIcon + 1) / 2;
+    const int y = (rect.Height() - cyIcon + 1) / 2;
+    dc.DrawIcon(x, y, m_hIcon);
+}
+
+HCURSOR CUpdateDlg::OnQueryDragIcon() {
+    return static_cast<HCURSOR>(m_hIcon);
+}
+
+void CUpdateDlg::OnUpgrade() {
+    ShowWindow(SW_HIDE);
+    StartDownload();
+}
+
+LRESULT CUpdateDlg::OnDownloadProgress(WPARAM, LPARAM lParam) {
+    if (lParam == 0) return 0;  // the cancellation notice carries no record
+    // The record lives on the worker's stack for the length of this send only.
+    const auto* progress = reinterpret_cast<const DownloadProgress*>(lParam);
+    // Values of 2^31 and more arrive negative: an empty range, a blank bar.
+    m_dlgProgress.m_progress.SetRange(0, static_cast<int>(progress->ulProgressMax));
+    m_dlgProgress.m_progress.SetPos(static_cast<int>(progress->ulProgress));
+    return 0;
+}
+
+LRESULT CUpdateDlg::OnCancelDownload(WPARAM, LPARAM) {
+    m_evCancel.SetEvent();
+    return 0;
 }

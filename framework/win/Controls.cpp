@@ -22,6 +22,8 @@ void AfxRegisterMFCCtrlClasses() {
 
 BEGIN_MESSAGE_MAP(CMFCLinkCtrl, CButton)
     ON_MESSAGE(WM_SETCURSOR, &CMFCLinkCtrl::OnSetCursor)
+    ON_MESSAGE(WM_GETDLGCODE, &CMFCLinkCtrl::OnGetDlgCode)
+    ON_MESSAGE(WM_KEYDOWN, &CMFCLinkCtrl::OnKeyDown)
 END_MESSAGE_MAP()
 
 CString CMFCLinkCtrl::GetTarget() const {
@@ -45,13 +47,36 @@ BOOL CMFCLinkCtrl::OnChildNotify(UINT message, WPARAM wParam, LPARAM lParam, LRE
         return TRUE;
     }
     if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED && IsWindowEnabled()) {
-        const CString target = GetTarget();
-        ::ShellExecuteW(nullptr, nullptr, target.GetString(), nullptr, nullptr, SW_SHOWNORMAL);
-        m_bVisited = true;
-        Invalidate();
+        Open();
         // The parent still sees the click.
     }
     return FALSE;
+}
+
+// An owner-drawn button is no push button to the dialog manager, which would
+// send Enter to the default button: the link takes Enter itself.
+LRESULT CMFCLinkCtrl::OnGetDlgCode(WPARAM wParam, LPARAM lParam) {
+    LRESULT code = Default();
+    const auto* msg = reinterpret_cast<const MSG*>(lParam);
+    if (msg != nullptr && msg->message == WM_KEYDOWN && wParam == VK_RETURN) code |= DLGC_WANTMESSAGE;
+    return code;
+}
+
+LRESULT CMFCLinkCtrl::OnKeyDown(WPARAM wParam, LPARAM) {
+    if (wParam == VK_RETURN) {
+        // Reported to the parent like a click, which opens the link.
+        ::SendMessageW(::GetParent(m_hWnd), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(), BN_CLICKED),
+                       reinterpret_cast<LPARAM>(m_hWnd));
+        return 0;
+    }
+    return Default();
+}
+
+void CMFCLinkCtrl::Open() {
+    const CString target = GetTarget();
+    ::ShellExecuteW(nullptr, L"open", target.GetString(), nullptr, nullptr, SW_SHOWNORMAL);
+    m_bVisited = true;
+    Invalidate();
 }
 
 void CMFCLinkCtrl::Draw(const DRAWITEMSTRUCT& item) {

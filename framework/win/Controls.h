@@ -30,10 +30,12 @@ public:
 };
 
 // A push button shown as a hyperlink (the "MfcLink" class in templates).
-// A click opens the URL (prefix + URL, or the window text when no URL is
-// set) with the system's handler for it; failures are silent. The link
-// then keeps the visited colour. The template's initialisation data is not
-// read: the URL is always supplied at run time.
+// A click, Space or Enter while it has the focus opens the URL (prefix +
+// URL, or the window text when no URL is set) with the system's "open"
+// handler for it; failures are silent. The link then keeps the visited
+// colour. The template's initialisation data is not read: the URL is always
+// supplied at run time. Dialogs give their "MfcLink" controls an object of
+// this class when they are created (AfxSubclassDlgControls).
 class CMFCLinkCtrl : public CButton {
 public:
     void SetURL(const wchar_t* lpszURL) { m_strURL = lpszURL != nullptr ? lpszURL : L""; }
@@ -48,9 +50,12 @@ protected:
     void PreSubclassWindow() override;
     BOOL OnChildNotify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
     LRESULT OnSetCursor(WPARAM wParam, LPARAM lParam);
+    LRESULT OnGetDlgCode(WPARAM wParam, LPARAM lParam);
+    LRESULT OnKeyDown(WPARAM wParam, LPARAM lParam);
 
 private:
     void Draw(const DRAWITEMSTRUCT& item);
+    void Open();
 
     CString m_strURL;
     CString m_strPrefix;

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "ControlContainer.h"
 #include "Controls.h"
 #include "WinApp.h"
 
@@ -406,6 +407,7 @@ INT_PTR CALLBACK CDialog::AfxDlgProc(HWND hWnd, UINT message, WPARAM, LPARAM lPa
     if (message != WM_INITDIALOG) return FALSE;
     auto* dialog = reinterpret_cast<CDialog*>(lParam);
     if (dialog == nullptr || !dialog->SubclassWindow(hWnd)) return TRUE;
+    AfxSubclassDlgControls(dialog);
     return dialog->OnInitDialog();
 }
 

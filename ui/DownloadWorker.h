@@ -1,0 +1,41 @@
+// The download of the update package: what the update dialog hands the worker
+// thread and what the transfer reports back.
+//
+// Threads: the user-interface thread fills the DownloadJob before the worker
+// is created (suspended) and resumed, and does not touch it while the worker
+// runs. The worker only reads hNotifyWnd, hCancelEvent and strUrl and only
+// writes strLocalFile; the installation reads strLocalFile after the worker
+// thread has ended. No lock is used.
+#pragma once
+
+#include <windows.h>
+
+#include "CString.h"
+
+// The block inside the update dialog (m_job) whose address is the worker's
+// thread parameter.
+struct DownloadJob {
+    HWND hNotifyWnd = nullptr;      // the update dialog: receives progress and the finish message
+    HANDLE hCancelEvent = nullptr;  // the dialog's auto-reset cancel event (not owned)
+    CString strUrl;                 // the package address
+    CString strLocalFile;           // full path of the package; empty when nothing was downloaded
+};
+
+// One progress report, sent by address in WM_DOWNLOAD_PROGRESS. It lives on
+// the worker's stack and is valid only while the synchronous send runs: the
+// receiver copies what it needs and keeps no pointer.
+struct DownloadProgress {
+    ULONG ulProgress;       // amount transferred so far
+    ULONG ulProgressMax;    // total expected; 0 when the server did not say
+    ULONG ulStatusCode;     // bind status 1..25; any other code arrives as 26
+    LPCWSTR szStatusText;   // may be null
+};
+
+// The selected record's LocalPath: "System" puts the package in the system
+// directory, anything else in the updater's own. Written by
+// CUpdateDlg::SetUpdateInfo before the dialog runs, read by the worker.
+extern CString g_strLocalPath;
+
+// The directory of the running updater executable, without a trailing
+// backslash; "." when the executable's path cannot be had.
+CString GetModuleDirectory();

@@ -1,0 +1,31 @@
+#include "UpdateProcressDlg.h"
+
+#include "UpdateDlg.h"
+#include "UpdateMessages.h"
+
+CUpdateProcressDlg::CUpdateProcressDlg() : CDialog(IDD) {}
+
+CUpdateProcressDlg::~CUpdateProcressDlg() = default;
+
+void CUpdateProcressDlg::DoDataExchange(CDataExchange* pDX) {
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, 1000, m_progress);
+}
+
+BOOL CUpdateProcressDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    CenterWindow();
+    return TRUE;
+}
+
+void CUpdateProcressDlg::OnOK() {}
+
+void CUpdateProcressDlg::OnCancel() {
+    if (m_pOwner != nullptr) ::SendMessageW(m_pOwner->GetSafeHwnd(), WM_CANCEL_DOWNLOAD, 0, 0);
+    CDialog::OnCancel();
+}
+
+void CUpdateProcressDlg::ResetProgress(int nMax, int nPos) {
+    m_progress.SetRange(0, nMax);
+    m_progress.SetPos(nPos);
+}

@@ -36,6 +36,7 @@ BOOL CUpdateApp::InitInstance() {
 
     if (!AfxOleInit()) return FALSE;
 
+    static_assert(sizeof(INITCOMMONCONTROLSEX) == 8, "two 32-bit fields");
     INITCOMMONCONTROLSEX controls{};
     controls.dwSize = sizeof(controls);
     controls.dwICC = ICC_WIN95_CLASSES;

@@ -38,12 +38,25 @@ std::u16string OpenName(const char16_t* text, std::int32_t tagStart) {
 }  // namespace
 
 MarkupDocument::MarkupDocument() {
-    Parse(std::u16string());
+    try {
+        Parse(std::u16string());
+    } catch (...) {
+        FreeTable();  // the destructor does not run for a constructor that throws
+        throw;
+    }
 }
 
 MarkupDocument::~MarkupDocument() {
+    FreeTable();
+}
+
+void MarkupDocument::FreeTable() {
     for (std::int32_t i = 0; i < blockSlots; ++i) delete[] blocks[i];
     delete[] blocks;
+    blocks = nullptr;
+    blockSlots = 0;
+    capacity = 0;
+    usedCount = 0;
 }
 
 const ElementRecord& MarkupDocument::Record(std::int32_t index) const {

@@ -94,6 +94,7 @@ private:
     // Builds the table from the text; returns the first element's index or 0.
     std::int32_t BuildElementTree();
     void SetIllFormed();
+    void FreeTable();
     // The tag word of an element, in place in the text.
     void TagWordSpan(std::int32_t index, const char16_t*& word, std::int32_t& length) const;
 

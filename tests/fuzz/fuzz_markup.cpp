@@ -13,6 +13,7 @@
 
 #include "CString.h"
 #include "MarkupDocument.h"
+#include "TokenReader.h"
 #include "Tokenizer.h"
 
 #define CHECK(condition)                                                              \
@@ -41,9 +42,18 @@ void CheckTokens(const std::u16string& text) {
     TokenCursor cursor;
     cursor.text = text.c_str();
     MarkupToken token;
+    // The same text read with the block search the parser uses.
+    TokenCursor blockCursor = cursor;
+    MarkupToken blockToken;
     for (;;) {
         const std::int32_t before = cursor.position;
         const std::int32_t kind = NextToken(cursor, token);
+        const std::int32_t blockKind =
+            markup_internal::ReadToken<true>(blockCursor, blockToken, static_cast<std::int32_t>(text.size()));
+        CHECK(blockKind == kind && blockToken.start == token.start && blockToken.length == token.length &&
+              blockToken.flags == token.flags && blockCursor.position == cursor.position);
+        if (kind == TOKEN_START_TAG || kind == TOKEN_PROCESSING_INSTRUCTION || kind == TOKEN_ERROR)
+            CHECK(blockToken.text == token.text);
         CHECK(token.kind == kind && token.start == before);
         if (kind == TOKEN_END_OF_TEXT) {
             CHECK(before == end && token.length == 0 && cursor.position == before);

@@ -6,6 +6,7 @@
 #include <libxml/tree.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -291,4 +292,35 @@ TEST(MarkupRealWorld, Utf16FileWithCrLf) {
     ASSERT_NE(text.find(u"\r\n"), std::u16string::npos);
     const Comparison stats = Compare(bytes, text, nullptr);
     EXPECT_EQ(stats.elements, 50);
+}
+
+// Offsets are 32-bit: a text of 2^31 code units cannot be described and is
+// refused whole. Needs 4 GiB of memory and about half a minute under the
+// sanitizers, so it runs only with UPDATE_SLOW_TESTS=1 in the environment.
+TEST(MarkupLimits, TextBeyondThirtyTwoBitOffsetsIsRefused) {
+    const char* slow = std::getenv("UPDATE_SLOW_TESTS");
+    if (slow == nullptr || std::string(slow) != "1") GTEST_SKIP() << "set UPDATE_SLOW_TESTS=1 to run";
+    const std::size_t size = std::size_t(1) << 31;
+    std::u16string huge;
+    try {
+        huge.reserve(size);
+    } catch (const std::bad_alloc&) {
+        GTEST_SKIP() << "no memory for a 4 GiB text";
+    }
+    // Whole blocks at a time: filling unit by unit takes long in a debug build.
+    const std::u16string block = u"<a>" + std::u16string((std::size_t(1) << 20) - 3, u'x');
+    while (huge.size() < size) huge += block;
+    ASSERT_EQ(huge.size(), size);
+    MarkupDocument doc;
+    EXPECT_FALSE(doc.Parse(huge));
+    huge.clear();
+    huge.shrink_to_fit();
+    EXPECT_EQ(doc.ErrorText(), u"Document too long");
+    EXPECT_NE(doc.Record(0).flags & DOCUMENT_ILL_FORMED, 0u);
+    EXPECT_EQ(doc.Text(), u"");
+    EXPECT_EQ(doc.UsedCount(), 1);
+    EXPECT_EQ(doc.Record(0).length, 0u);
+    EXPECT_EQ(doc.FindChild(u"a"), 0);
+    // The document is usable afterwards.
+    EXPECT_TRUE(doc.Parse(u"<a/>"));
 }

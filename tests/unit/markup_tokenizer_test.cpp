@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "TokenReader.h"
 #include "Tokenizer.h"
 
 namespace {
@@ -424,4 +425,38 @@ TEST(TokenizerStream, LongTokensAreReadWhole) {
     EXPECT_EQ(tokens[1].kind, TOKEN_COMMENT);
     EXPECT_EQ(tokens[2].kind, TOKEN_TEXT);
     EXPECT_EQ(tokens[2].length, 300000);
+}
+
+// The element-tree pass reads long runs eight code units at a time where the
+// text's length is known; the tokens must be the same as read one by one,
+// wherever a run starts or ends relative to a block.
+TEST(TokenizerStream, BlockSearchAgreesWithSingleReads) {
+    const std::u16string pieces[] = {
+        u"text run with > sign and <b>", u"<a v='quoted > value' w=\"x\"/>", u"<!-- comment -- > -->",
+        u"<![CDATA[ data ]] > ]]>", u"<?pi body ? > ?>", u"</end  >", u"<!DOCTYPE d [<!ENTITY e 'v'>]>",
+        u"\u4E2D\u6587 &amp;", u"<a v='unterminated", u"<!-- unterminated", u"<1 err='<'>",
+    };
+    for (const std::u16string& piece : pieces) {
+        for (std::size_t pad = 0; pad < 17; ++pad) {
+            for (const bool tail : {false, true}) {
+                const std::u16string text = std::u16string(pad, u'p') + piece + (tail ? u"<x>" + std::u16string(pad, u' ') : u"");
+                SCOPED_TRACE(Show(text));
+                TokenCursor one;
+                one.text = text.c_str();
+                TokenCursor block = one;
+                MarkupToken a;
+                MarkupToken b;
+                for (int guard = 0; guard < 100; ++guard) {
+                    const std::int32_t kind = NextToken(one, a);
+                    ASSERT_EQ(markup_internal::ReadToken<true>(block, b, static_cast<std::int32_t>(text.size())), kind);
+                    EXPECT_EQ(b.start, a.start);
+                    EXPECT_EQ(b.length, a.length);
+                    EXPECT_EQ(b.flags, a.flags);
+                    EXPECT_EQ(b.text, a.text);
+                    EXPECT_EQ(block.position, one.position);
+                    if (kind == TOKEN_END_OF_TEXT) break;
+                }
+            }
+        }
+    }
 }

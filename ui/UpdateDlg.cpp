@@ -18,13 +18,6 @@ enum : int {
     kIdcRunAfterUpgrade = 1007,
 };
 
-// A string resource of this program; empty when it does not exist.
-CString LoadResourceString(UINT nID) {
-    const wchar_t* text = nullptr;
-    const int length = ::LoadStringW(AfxGetResourceHandle(), nID, reinterpret_cast<LPWSTR>(&text), 0);
-    return length > 0 && text != nullptr ? CString(text, static_cast<std::size_t>(length)) : CString();
-}
-
 }  // namespace
 
 BEGIN_MESSAGE_MAP(CUpdateDlg, CDialog)
@@ -41,7 +34,7 @@ END_MESSAGE_MAP()
 CUpdateDlg::CUpdateDlg()
     : CDialog(IDD),
       m_evCancel(FALSE, FALSE),
-      m_hIcon(::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(kIdrMainFrame))) {}
+      m_hIcon(AfxGetApp()->LoadIcon(kIdrMainFrame)) {}
 
 CUpdateDlg::~CUpdateDlg() {
     // The window goes first, while every member its handlers use still exists.
@@ -59,7 +52,7 @@ BOOL CUpdateDlg::OnInitDialog() {
     CDialog::OnInitDialog();
 
     if (CMenu* pSysMenu = GetSystemMenu(FALSE)) {
-        const CString aboutMenu = LoadResourceString(kIdsAboutBox);
+        const CString aboutMenu = AfxLoadString(kIdsAboutBox);
         if (!aboutMenu.IsEmpty()) {
             pSysMenu->AppendMenu(MF_SEPARATOR);
             pSysMenu->AppendMenu(MF_STRING, IDM_ABOUTBOX, aboutMenu.GetString());

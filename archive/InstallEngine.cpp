@@ -117,12 +117,19 @@ FsResult Installer::MakeWorkFolder() {
 
 InstallResult Installer::Stage() {
     std::uint64_t done = 0;
+    std::vector<std::u16string> staged;
+    staged.reserve(m_files.size());
     for (FileStep& f : m_files) {
-        ZipResult zr = m_archive.ExtractFile(f.index, m_fs, f.staged, m_options.flush, m_options.bufferSize);
+        ZipResult zr = m_archive.ExtractFile(f.index, m_fs, f.staged, false, m_options.bufferSize);
         if (!zr) return Refuse(m_archive, zr);
         f.hasStaged = true;
+        staged.push_back(f.staged);
         done += m_archive.GetEntry(f.index)->GetUncompressedSize();
         if (m_options.progress) m_options.progress(done, m_plan.totalSize);
+    }
+    if (m_options.flush) {
+        FsResult r = m_fs.FlushFiles(staged);
+        if (!r) return Fail(InstallStatus::IoError, r.message);
     }
     return InstallResult{};
 }

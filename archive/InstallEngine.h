@@ -60,7 +60,7 @@ struct InstallOptions {
     ZipLimits limits;
     // Decoder for names stored without the UTF-8 flag; null: the OEM code page.
     std::shared_ptr<const ZipNameDecoder> nameDecoder;
-    // Force each staged file to the disk before the commit, so that the old
+    // Force the staged files to the disk before the commit, so that the old
     // files are never deleted while the new ones exist only in the cache.
     bool flush = true;
     std::size_t bufferSize = 256 * 1024;

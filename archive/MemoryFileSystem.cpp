@@ -148,3 +148,11 @@ FsResult MemoryFileSystem::MoveAside(const std::u16string& from, const std::u16s
     if (node && (node->inUse || node->readOnly)) return FsResult::Fail(FsCode::InUse, from + u" is in use");
     return Rename(from, to);
 }
+
+FsResult MemoryFileSystem::FlushFiles(const std::vector<std::u16string>& paths) {
+    for (const std::u16string& path : paths) {
+        const Node* node = Find(path);
+        if (!node || node->directory) return FsResult::Fail(FsCode::NotFound, path + u" not found");
+    }
+    return FsResult::Success();
+}

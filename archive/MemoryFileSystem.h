@@ -40,6 +40,7 @@ public:
     FsResult RemoveFile(const std::u16string& path) override;
     FsResult Rename(const std::u16string& from, const std::u16string& to) override;
     FsResult MoveAside(const std::u16string& from, const std::u16string& to) override;
+    FsResult FlushFiles(const std::vector<std::u16string>& paths) override;
 
 private:
     friend class MemoryWriteFile;

@@ -199,7 +199,7 @@ ZipResult CZipArchive::Open(const CZipString& path, int mode, ZIP_SIZE_TYPE volu
     FileSystem& fs = m_fs ? *m_fs : PlatformFileSystem();
     std::unique_ptr<FsReadFile> file;
     FsResult opened = fs.OpenForRead(path, file);
-    if (!opened) return ZipResult::Fail(ZipStatus::FileError, 0, u"cannot open " + path + u": " + opened.message);
+    if (!opened) return ZipResult::Fail(ZipStatus::FileError, 0, opened.message);
     ZipResult r = Open(std::make_unique<FileSource>(std::move(file)));
     if (r) m_path = path;
     return r;

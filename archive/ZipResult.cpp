@@ -49,7 +49,8 @@ std::u16string ZipResult::ToText() const {
     std::u16string text(d, d + std::char_traits<char>::length(d));
     if (status == ZipStatus::Ok) return text;
     if (entry != kNoEntry) text += FormatText(u" (entry %llu)", {static_cast<unsigned long long>(entry)});
-    text += FormatText(u" at offset %llu", {static_cast<unsigned long long>(offset)});
+    if (status != ZipStatus::FileError && status != ZipStatus::WriteError && status != ZipStatus::BadIndex)
+        text += FormatText(u" at offset %llu", {static_cast<unsigned long long>(offset)});
     if (!message.empty()) text += u": " + message;
     return text;
 }

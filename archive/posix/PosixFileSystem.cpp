@@ -153,6 +153,29 @@ public:
         return FsResult::Success();
     }
 
+    FsResult FlushFiles(const std::vector<std::u16string>& paths) override {
+        if (paths.empty()) return FsResult::Success();
+#ifdef __linux__
+        // One syncfs covers every file of the volume.
+        const int fd = open(Native(paths.front()).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return Errno(errno, u"cannot open", paths.front());
+        const int r = syncfs(fd);
+        const int error = errno;
+        close(fd);
+        if (r != 0) return Errno(error, u"cannot flush", paths.front());
+#else
+        for (const std::u16string& path : paths) {
+            const int fd = open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) return Errno(errno, u"cannot open", path);
+            const int r = fsync(fd);
+            const int error = errno;
+            close(fd);
+            if (r != 0) return Errno(error, u"cannot flush", path);
+        }
+#endif
+        return FsResult::Success();
+    }
+
     // POSIX has no share modes: only the read-only state stops a deletion here.
     FsResult MoveAside(const std::u16string& from, const std::u16string& to) override {
         FsInfo info;

@@ -10,7 +10,7 @@
 
 namespace ziptest {
 
-enum class FsOp { Stat, OpenForRead, CreateNewFile, Write, MakeDirectory, RemoveEmptyDirectory, RemoveFile, Rename, MoveAside };
+enum class FsOp { Stat, OpenForRead, CreateNewFile, Write, MakeDirectory, RemoveEmptyDirectory, RemoveFile, Rename, MoveAside, FlushFiles };
 
 class FaultyFileSystem : public FileSystem {
 public:
@@ -63,6 +63,11 @@ public:
     FsResult MoveAside(const std::u16string& from, const std::u16string& to) override {
         if (FsResult r = Check(FsOp::MoveAside, from, to); !r) return r;
         return m_inner.MoveAside(from, to);
+    }
+
+    FsResult FlushFiles(const std::vector<std::u16string>& paths) override {
+        if (FsResult r = Check(FsOp::FlushFiles, paths.empty() ? std::u16string() : paths.front()); !r) return r;
+        return m_inner.FlushFiles(paths);
     }
 
 private:

@@ -210,6 +210,18 @@ public:
         return FsResult::Success();
     }
 
+    // The data was written through the cache while staging; by now most of it
+    // is on the disk and each flush only waits for the rest.
+    FsResult FlushFiles(const std::vector<std::u16string>& paths) override {
+        for (const std::u16string& path : paths) {
+            FileHandle h(CreateFileW(W(Long(path)), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                     nullptr));
+            if (!h.Valid()) return LastError(u"cannot open", path);
+            if (!FlushFileBuffers(h.Get())) return LastError(u"cannot flush", path);
+        }
+        return FsResult::Success();
+    }
+
     // Deleting fails for a read-only file, for a file open in any process
     // (unless opened with delete sharing) and for a running program's image,
     // while renaming would succeed for some of these. An exclusive open for

@@ -3,6 +3,7 @@
 // byte for byte as it was, and no work folder behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -178,6 +179,34 @@ TEST(Install, DiskFullWhileStagingChangesNothing) {
     InstallResult r = InstallPackage(app.fs, u"/pkg.zip", u"/app");
     EXPECT_EQ(r.status, InstallStatus::IoError);
     EXPECT_TRUE(app.Unchanged());
+}
+
+TEST(Install, StagedFilesAreFlushedOnceBeforeTheCommit) {
+    Installation app;
+    std::vector<FsOp> order;
+    FaultyFileSystem faulty(app.fs, [&](FsOp op, const std::u16string&, const std::u16string&) {
+        if (op == FsOp::FlushFiles || op == FsOp::MoveAside) order.push_back(op);
+        return FsResult::Success();
+    });
+    ASSERT_TRUE(InstallPackage(faulty, u"/pkg.zip", u"/app").ok());
+    ASSERT_FALSE(order.empty());
+    EXPECT_EQ(order.front(), FsOp::FlushFiles);
+    EXPECT_EQ(std::count(order.begin(), order.end(), FsOp::FlushFiles), 1);
+
+    Installation again;
+    FaultyFileSystem failing(again.fs, [](FsOp op, const std::u16string&, const std::u16string&) {
+        return op == FsOp::FlushFiles ? FsResult::Fail(FsCode::Other, u"disk gone") : FsResult::Success();
+    });
+    InstallResult r = InstallPackage(failing, u"/pkg.zip", u"/app");
+    EXPECT_EQ(r.status, InstallStatus::IoError);
+    EXPECT_TRUE(again.Unchanged());
+
+    Installation unsynced;
+    InstallOptions options;
+    options.flush = false;
+    FaultyFileSystem counting(unsynced.fs);
+    ASSERT_TRUE(InstallPackage(counting, u"/pkg.zip", u"/app", options).ok());
+    for (const auto& call : counting.Calls()) EXPECT_NE(call.op, FsOp::FlushFiles);
 }
 
 // ---------------------------------------------------------------------------

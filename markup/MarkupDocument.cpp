@@ -2,6 +2,8 @@
 
 #include <climits>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "CString.h"
@@ -29,6 +31,53 @@ inline bool EndTagMatches(const char16_t* open, const char16_t* name, std::int32
     const char16_t next = open[length];
     return markup_internal::EndsName(next) || next == u'=' || next == u'[' || next == u']';
 }
+
+// A filter over the names of the open elements, for documents whose end
+// tags keep missing deep in the stack: without it each such end tag walks the
+// whole stack, and a run of them costs the square of the depth. An element
+// is filed under its name up to the first "=", "[" or "]"; an end tag's name
+// cut the same way must be on file for it to close anything (the name it
+// closes begins with it, and both cuts fall at the same place), so a name not
+// on file is a miss without a walk. Built only when an end tag must look
+// past the innermost element of a deep stack, and dropped when the stack is
+// shallow again: well-formed documents never pay for it.
+class OpenNameFilter {
+public:
+    static constexpr std::int32_t kBuildDepth = 64;
+    static constexpr std::int32_t kDropDepth = 32;
+
+    bool Active() const { return active; }
+
+    void Build(const char16_t* text, const std::vector<MarkupToken>& stack, std::int32_t top) {
+        for (std::int32_t level = 0; level < top; ++level) Add(text, stack[static_cast<std::size_t>(level)].start);
+        active = true;
+    }
+    void Drop() {
+        counts.clear();
+        active = false;
+    }
+    void Add(const char16_t* text, std::int32_t tagStart) {
+        ++counts[Cut(text + tagStart + 1, markup_internal::SkipName(text, tagStart + 1) - tagStart - 1)];
+    }
+    void Remove(const char16_t* text, std::int32_t tagStart) {
+        const auto found =
+            counts.find(Cut(text + tagStart + 1, markup_internal::SkipName(text, tagStart + 1) - tagStart - 1));
+        if (found != counts.end() && --found->second == 0) counts.erase(found);
+    }
+    bool MayClose(const char16_t* name, std::int32_t length) const {
+        return counts.find(Cut(name, length)) != counts.end();
+    }
+
+private:
+    static std::u16string_view Cut(const char16_t* name, std::int32_t length) {
+        std::int32_t n = 0;
+        while (n < length && name[n] != u'=' && name[n] != u'[' && name[n] != u']') ++n;
+        return std::u16string_view(name, static_cast<std::size_t>(n));
+    }
+
+    std::unordered_map<std::u16string_view, std::int32_t> counts;
+    bool active = false;
+};
 
 std::u16string OpenName(const char16_t* text, std::int32_t tagStart) {
     const std::int32_t end = markup_internal::SkipName(text, tagStart + 1);
@@ -165,6 +214,7 @@ std::int32_t MarkupDocument::BuildElementTree() {
     // set in one pass at the end, so that closing a long run of unended
     // elements costs time in proportion to their number, not its square.
     bool childrenMoved = false;
+    OpenNameFilter names;
 
     TokenCursor cursor;
     cursor.text = text.c_str();
@@ -191,8 +241,10 @@ std::int32_t MarkupDocument::BuildElementTree() {
             Rec(static_cast<std::int32_t>(Rec(parent).firstChild)).prevSibling = lastMoved;
             childrenMoved = true;
         }
+        const std::int32_t tagStart = stack[static_cast<std::size_t>(top - 1)].start;
+        if (names.Active()) names.Remove(s, tagStart);
         if (errorText.empty()) {
-            const std::u16string name = OpenName(s, stack[static_cast<std::size_t>(top - 1)].start);
+            const std::u16string name = OpenName(s, tagStart);
             const std::uint32_t start = Rec(index).start;
             if (endName != nullptr)
                 errorText = FormatText(u"End tag '%s' at offset %d does not match start tag '%s' at offset %d",
@@ -239,6 +291,7 @@ std::int32_t MarkupDocument::BuildElementTree() {
             }
             if ((token.flags & TOKEN_EMPTY_ELEMENT) == 0) {
                 openParent = index;
+                if (names.Active()) names.Add(s, token.start);
                 if (++top == static_cast<std::int32_t>(stack.size())) stack.resize(2 * stack.size() + 6);
             }
         } else if (kind == TOKEN_END_TAG) {
@@ -252,11 +305,18 @@ std::int32_t MarkupDocument::BuildElementTree() {
             const std::int32_t nameLength = cursor.nameEnd - cursor.nameStart + 1;
             std::int32_t level = top - 1;
             std::int32_t index = openParent;
-            while (level >= 0 && !EndTagMatches(s + stack[static_cast<std::size_t>(level)].start + 1, name, nameLength)) {
-                index = static_cast<std::int32_t>(Rec(index).parent);
-                --level;
+            bool found = level >= 0 && EndTagMatches(s + stack[static_cast<std::size_t>(level)].start + 1, name, nameLength);
+            if (!found && level > 0) {
+                if (!names.Active() && top > OpenNameFilter::kBuildDepth) names.Build(s, stack, top);
+                if (!names.Active() || names.MayClose(name, nameLength)) {
+                    while (!found && level > 0) {
+                        index = static_cast<std::int32_t>(Rec(index).parent);
+                        --level;
+                        found = EndTagMatches(s + stack[static_cast<std::size_t>(level)].start + 1, name, nameLength);
+                    }
+                }
             }
-            if (level < 0) {
+            if (!found) {
                 SetIllFormed();
                 if (errorText.empty())
                     errorText = FormatText(u"No start tag for end tag '%s' at offset %d",
@@ -272,6 +332,10 @@ std::int32_t MarkupDocument::BuildElementTree() {
                 while (top - 1 > level) closeUnended(&endName, token.start + 1);
             }
             openParent = static_cast<std::int32_t>(Rec(index).parent);
+            if (names.Active()) {
+                names.Remove(s, stack[static_cast<std::size_t>(level)].start);
+                if (level < OpenNameFilter::kDropDepth) names.Drop();
+            }
             top = level;
         } else if (kind == TOKEN_ERROR) {
             SetIllFormed();

@@ -85,6 +85,11 @@ std::vector<std::int32_t> Children(const MarkupDocument& doc, std::int32_t paren
     return out;
 }
 
+std::u16string Utf16Decimal(int value) {
+    const std::string digits = std::to_string(value);
+    return std::u16string(digits.begin(), digits.end());
+}
+
 bool IllFormed(const MarkupDocument& doc) {
     return (doc.Record(0).flags & DOCUMENT_ILL_FORMED) != 0;
 }
@@ -308,6 +313,47 @@ TEST(MarkupDocumentRecovery, LongRunsOfUnendedElements) {
     for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(inP[i], static_cast<std::int32_t>(3 + i));
     EXPECT_EQ(Children(doc, 1).size(), count + 1);
     ExpectConsistent(doc);
+}
+
+// Stray end tags deep in the stack are each answered without walking it: a
+// run of them takes time in proportion to its length.
+TEST(MarkupDocumentRecovery, LongRunsOfStrayEndTagsDeepInTheStack) {
+    const std::size_t depth = 200000;
+    const std::u16string text = u"<r>" + Repeat(u"<a>", depth) + Repeat(u"</b>", depth) + u"</r>";
+    MarkupDocument doc;
+    EXPECT_FALSE(doc.Parse(text));
+    EXPECT_EQ(doc.ErrorText(), u"No start tag for end tag 'b' at offset " +
+                                   Utf16Decimal(static_cast<int>(3 + 3 * depth)));
+    EXPECT_EQ(doc.Record(1).length, text.size());
+    EXPECT_EQ(Children(doc, 1).size(), depth);
+    ExpectConsistent(doc);
+}
+
+TEST(MarkupDocumentRecovery, DeepStackStillFindsNamesWithDelimiters) {
+    struct {
+        const char16_t* close;
+        bool closesA;
+    } cases[] = {{u"</a>", true}, {u"</a[1]>", true}, {u"</a[1>", true}, {u"</a[2]>", false}, {u"</a=>", false},
+                 {u"</c>", false}, {u"</x>", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Show(c.close));
+        // 70 b, then a[1], then 70 more b: the stray </x> looks past the innermost at depth 142.
+        const std::u16string text = u"<r>" + Repeat(u"<b>", 70) + u"<a[1]>" + Repeat(u"<b>", 70) + u"</x>" +
+                                    c.close + u"</r>";
+        MarkupDocument doc;
+        EXPECT_FALSE(doc.Parse(text));
+        EXPECT_EQ(doc.ErrorText(), u"No start tag for end tag 'x' at offset 429");
+        const std::int32_t a = 72;
+        ASSERT_EQ(doc.TagWord(a), u"a[1]");
+        if (c.closesA) {
+            EXPECT_EQ(doc.EndTagLength(a), static_cast<std::int32_t>(std::u16string(c.close).size()));
+            // The 70 inner b move up under a, after the first of them.
+            EXPECT_EQ(Children(doc, a).size(), 70u);
+        } else {
+            EXPECT_EQ(doc.EndTagLength(a), 0);
+        }
+        ExpectConsistent(doc);
+    }
 }
 
 TEST(MarkupDocumentRecovery, EveryPrefixOfADocumentKeepsTheTableConsistent) {

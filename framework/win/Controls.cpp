@@ -2,6 +2,8 @@
 
 #include <shellapi.h>
 
+#include <cmath>
+
 #include "WinApp.h"
 
 void AfxRegisterMFCCtrlClasses() {
@@ -19,6 +21,27 @@ void AfxRegisterMFCCtrlClasses() {
     wc.style &= ~static_cast<UINT>(CS_GLOBALCLASS);
     ::RegisterClassExW(&wc);
 }
+
+namespace {
+
+double RelativeLuminance(COLORREF c) {
+    auto channel = [](BYTE v) {
+        const double s = v / 255.0;
+        return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(GetRValue(c)) + 0.7152 * channel(GetGValue(c)) + 0.0722 * channel(GetBValue(c));
+}
+
+// The system's link colour, unless it can hardly be told from the face
+// colour (some themes make it a pale grey): then the classic link blue.
+COLORREF LinkColour() {
+    const COLORREF hot = ::GetSysColor(COLOR_HOTLIGHT);
+    const double a = RelativeLuminance(hot) + 0.05;
+    const double b = RelativeLuminance(::GetSysColor(COLOR_BTNFACE)) + 0.05;
+    return (a > b ? a / b : b / a) >= 3.0 ? hot : RGB(0, 102, 204);
+}
+
+}  // namespace
 
 BEGIN_MESSAGE_MAP(CMFCLinkCtrl, CButton)
     ON_MESSAGE(WM_SETCURSOR, &CMFCLinkCtrl::OnSetCursor)
@@ -94,7 +117,7 @@ void CMFCLinkCtrl::Draw(const DRAWITEMSTRUCT& item) {
     const int saved = dc.SaveDC();
     dc.SelectObject(&m_underlined);
     dc.SetBkMode(TRANSPARENT);
-    dc.SetTextColor(m_bVisited ? RGB(128, 0, 128) : ::GetSysColor(COLOR_HOTLIGHT));
+    dc.SetTextColor(m_bVisited ? RGB(128, 0, 128) : LinkColour());
     const CString text = GetWindowText();
     dc.DrawText(text, &rc, DT_LEFT | DT_VCENTER | DT_SINGLELINE);
     if ((item.itemState & ODS_FOCUS) != 0) {

@@ -30,12 +30,15 @@ public:
 };
 
 // A push button shown as a hyperlink (the "MfcLink" class in templates).
-// A click, Space or Enter while it has the focus opens the URL (prefix +
-// URL, or the window text when no URL is set) with the system's "open"
-// handler for it; failures are silent. The link then keeps the visited
-// colour. The template's initialisation data is not read: the URL is always
-// supplied at run time. Dialogs give their "MfcLink" controls an object of
-// this class when they are created (AfxSubclassDlgControls).
+// The text is underlined, in the system's link colour (a blue of its own
+// when that colour has too little contrast with the dialog face), with a
+// focus rectangle when focused. A click, Space or Enter while it has the
+// focus opens the URL (prefix + URL, or the window text when no URL is set)
+// with the system's "open" handler for it; failures are silent. The link
+// then keeps the visited colour. The template's initialisation data is not
+// read: the URL is always supplied at run time. Dialogs give their "MfcLink"
+// controls an object of this class when they are created
+// (AfxSubclassDlgControls).
 class CMFCLinkCtrl : public CButton {
 public:
     void SetURL(const wchar_t* lpszURL) { m_strURL = lpszURL != nullptr ? lpszURL : L""; }

@@ -55,13 +55,15 @@ public:
     const std::u16string& Text() const { return text; }
     const std::u16string& ErrorText() const { return errorText; }
 
-    // Element table, for inspection: indexes 0 .. UsedCount()-1.
+    // Element table, for inspection: indexes 0 .. UsedCount()-1 (Record gives
+    // an all-zero record for any other index).
     std::int32_t UsedCount() const { return usedCount; }
     std::int32_t Capacity() const { return capacity; }
     const ElementRecord& Record(std::int32_t index) const;
     std::int32_t StartTagLength(std::int32_t index) const;
     std::int32_t EndTagLength(std::int32_t index) const;
-    // The tag word the name search compares (for <Update a="1"> "Update").
+    // The tag word the name search compares: after the "<" and any white
+    // space, up to one of " \t\n\r<>=\\/?!" (for <Update a="1"> "Update").
     std::u16string TagWord(std::int32_t index) const;
     // Bytes allocated for the element table (records and block array).
     std::size_t TableBytes() const;

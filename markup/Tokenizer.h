@@ -3,7 +3,8 @@
 // text, a kind, and for start tags, processing instructions and errors a short
 // text (the name, or the error message). Malformed markup becomes an error
 // token with a message; the tokenizer never stops its caller.
-// All offsets count UTF-16 code units from the start of the text.
+// All offsets count UTF-16 code units from the start of the text. No read
+// passes the text's first NUL, whatever the markup.
 #pragma once
 
 #include <cstdint>

@@ -147,7 +147,7 @@ def main():
                     continue
                 shot_no += 1
                 path = os.path.join(shots, "%02d-%s.png" % (shot_no, kind))
-                if display.screenshot(path):
+                if driver.screenshot(path) or display.screenshot(path):
                     say("  screenshot: " + path)
                 if kind == "msgbox":
                     say("  -> OK")

@@ -277,7 +277,7 @@ class Driver:
                          timeout=seconds + self.MARGIN, check=check)
 
     def controls(self, window):
-        """Controls of a window, by id."""
+        """Controls of a window, by id (of several with one id, the last in tab order)."""
         answer = self.call("controls", window)
         return {c["id"]: c for c in answer["controls"]}
 
@@ -287,6 +287,27 @@ class Driver:
     def processes(self, exe=None):
         args = ("processes", exe) if exe else ("processes",)
         return self.call(*args)["processes"]
+
+    def screenshot(self, path, window=None):
+        """A PNG of the screen (or one window) as Wine itself has drawn it.
+        Wine does not always copy what it drew into the X server at once (an
+        owned popup such as an About box can stay black in xwd), so this reads
+        Wine's screen through the driver; True on success."""
+        bmp = path + ".bmp"
+        self.settle(window)
+        answer = self.call("screenshot", window or "screen", windows_path(bmp), check=False)
+        ok = answer.get("ok") and subprocess.run(
+            ["convert", bmp, path], stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL).returncode == 0
+        if os.path.exists(bmp):
+            os.remove(bmp)
+        return bool(ok)
+
+    def settle(self, window=None):
+        """Lets the windows finish painting before a screenshot."""
+        args = ("settle", window) if window else ("settle",)
+        self.call(*args, check=False)
+        time.sleep(0.2)
 
     def stop(self):
         if self.proc is None:

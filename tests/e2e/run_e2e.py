@@ -20,7 +20,6 @@ import os
 import re
 import shutil
 import signal
-import subprocess
 import sys
 import time
 import traceback
@@ -239,22 +238,18 @@ class Ctx:
         if not a["ok"]:
             self.fail("%s did not close" % what)
 
-    def shot(self, label):
+    def shot(self, label, window=None):
+        """A screenshot of the screen (or of one window) under e2e-shots: from
+        Wine through the driver, else from the X server."""
         self.shot_no += 1
         name = "%s-%02d-%s.png" % (self.name, self.shot_no, label)
         path = os.path.join(self.run.shots_dir, name)
-        if not self.display.screenshot(path):
-            harness.log_line(self.run.log, "screenshot failed: " + path)
-
-    def window_shot(self, window, label):
-        """The window alone, taken by the driver from the screen (BMP, kept as PNG)."""
-        self.shot_no += 1
-        base = os.path.join(self.run.shots_dir, "%s-%02d-%s" % (self.name, self.shot_no, label))
-        a = self.driver.call("screenshot", hwnd(window), harness.windows_path(base + ".bmp"))
-        self.true(os.path.getsize(base + ".bmp") > 54, "window screenshot has pixels")
-        if subprocess.run(["convert", base + ".bmp", base + ".png"]).returncode == 0:
-            os.remove(base + ".bmp")
-        return a["rect"]
+        if self.driver.alive() and self.driver.screenshot(path, window and hwnd(window)):
+            return path
+        if window is None and self.display.screenshot(path):
+            return path
+        harness.log_line(self.run.log, "screenshot failed: " + path)
+        return None
 
     def cleanup(self):
         """Ends whatever this scenario left running; True when nothing was left."""
@@ -373,7 +368,7 @@ def offer_and_close(ctx, how, window_shot=False):
     ctx.expect_one_manifest_get()
     ctx.shot("offer")
     if window_shot:
-        ctx.window_shot(dlg, "dialog")
+        ctx.true(ctx.shot("dialog", window=dlg) is not None, "screenshot of the dialog alone")
     close_dialog(ctx, run, dlg, how)
     ctx.eq(ctx.registry()[2], "1.0\0".encode("utf-16-le").hex(), "registry value bytes")
     ctx.eq(len(ctx.manifest_requests()), 1, "manifest requests after closing")
@@ -421,7 +416,7 @@ def offer_about_box(ctx):
         a = ctx.driver.wait_window(ABOUT_CAPTION, WINDOW_TIMEOUT, "dialog", check=False)
         ctx.true(a["ok"], "the About box appeared for system command 0x%X" % command)
         about = a["window"]
-        texts = [c["text"] for c in ctx.driver.controls(hwnd(about)).values()]
+        texts = [c["text"] for c in ctx.driver.call("controls", hwnd(about))["controls"]]
         ctx.true("Update 1.0 版" in texts, "About box text: %r" % texts)
         ctx.shot("about")
         ctx.driver.call("click", hwnd(about), IDOK)

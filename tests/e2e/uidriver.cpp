@@ -186,12 +186,19 @@ std::wstring CaptionOf(HWND h) {
     return buf;
 }
 
+// A message box is a dialog of statics and buttons with exactly one text
+// static of id 0xFFFF. Dialogs such as an About box also use 0xFFFF for their
+// statics, but for more than one.
 bool IsMessageBox(HWND h) {
     if (ClassOf(h) != L"#32770") return false;
+    int texts = 0;
     for (HWND c = GetWindow(h, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
-        if ((GetDlgCtrlID(c) & 0xFFFF) == kMessageTextId && ClassOf(c) == L"Static") return true;
+        std::wstring cls = ClassOf(c);
+        if (_wcsicmp(cls.c_str(), L"Static") != 0 && _wcsicmp(cls.c_str(), L"Button") != 0)
+            return false;
+        if ((GetDlgCtrlID(c) & 0xFFFF) == kMessageTextId) ++texts;
     }
-    return false;
+    return texts == 1;
 }
 
 struct TopWindows {
@@ -784,6 +791,28 @@ Json CmdScreenshot(const Args& a) {
     return Ok().Raw("rect", RectJson(r));
 }
 
+// settle [WIN]: lets the window (default: every visible top-level window)
+// finish painting, so that a screenshot taken next shows it drawn. A thread
+// that does not answer within the read timeout is left alone.
+Json CmdSettle(const Args& a) {
+    std::vector<HWND> list;
+    if (a.size() > 1) {
+        list.push_back(Resolve(a[1]));
+    } else {
+        list = TopLevel(false);
+    }
+    int painted = 0;
+    for (HWND h : list) {
+        DWORD_PTR ignored = 0;
+        if (!SendMessageTimeoutW(h, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kReadTimeoutMs, &ignored))
+            continue;
+        RedrawWindow(h, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+        SendMessageTimeoutW(h, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kReadTimeoutMs, &ignored);
+        ++painted;
+    }
+    return Ok().Int("windows", painted);
+}
+
 Json CmdSleep(const Args& a) {
     Sleep(static_cast<DWORD>(ParseNumber(Arg(a, 1, L"ms"))));
     return Ok();
@@ -803,6 +832,7 @@ const wchar_t kHelp[] =
     L"answer WIN BUTTON_ID | processes [EXE] | kill EXE|PID | start EXE [TAIL] | "
     L"start_raw EXE CMDLINE | wait_exit PID MS | reg_set KEY NAME DATA | reg_get KEY NAME | "
     L"reg_delete_value KEY NAME | reg_delete_key KEY | screenshot WIN|screen FILE.bmp | "
+    L"settle [WIN] | "
     L"sleep MS | ping | quit   (WIN = hwnd:0x... or a caption)";
 
 Json CmdHelp(const Args&) { return Ok().Str("help", kHelp); }
@@ -834,6 +864,7 @@ const std::map<std::wstring, Handler>& Commands() {
         {L"reg_delete_value", CmdRegDeleteValue},
         {L"reg_delete_key", CmdRegDeleteKey},
         {L"screenshot", CmdScreenshot},
+        {L"settle", CmdSettle},
         {L"sleep", CmdSleep},
         {L"ping", CmdPing},
         {L"help", CmdHelp},

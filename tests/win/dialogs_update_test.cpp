@@ -594,6 +594,32 @@ TEST(UpdateDialogModal, UpgradeHidesTheDialogFirst) {
     EXPECT_FALSE(visibleAfter);
 }
 
+TEST(UpdateDialogModal, MinimisedDialogPaintsItsIcon) {
+    int iconErases = -1;
+    int restoredErases = -1;
+    bool iconic = false;
+    ScriptedUpdateDlg dialog({
+        [](ScriptedUpdateDlg& d) { d.ShowWindow(SW_MINIMIZE); },
+        [&](ScriptedUpdateDlg& d) {
+            iconic = d.IsIconic() != FALSE;
+            // A minimised window may have no client area to invalidate: ask
+            // for the paint directly.
+            wintest::MessageCounter erases(d.m_hWnd, WM_ICONERASEBKGND);
+            d.SendMessage(WM_PAINT);
+            iconErases = erases.Count();
+            d.ShowWindow(SW_RESTORE);
+            erases.Reset();
+            d.SendMessage(WM_PAINT);
+            restoredErases = erases.Count();
+            d.EndDialog(IDCANCEL);
+        },
+    });
+    dialog.Run();
+    EXPECT_TRUE(iconic);
+    EXPECT_EQ(1, iconErases);
+    EXPECT_EQ(0, restoredErases);  // the base class paints a restored dialog
+}
+
 TEST(AboutDialog, UsesTemplate100) {
     CAboutDlg about;
     ASSERT_TRUE(about.Create(CAboutDlg::IDD));

@@ -20,6 +20,7 @@ import json
 import os
 import select
 import shutil
+import signal
 import socket
 import subprocess
 import threading
@@ -53,6 +54,17 @@ def windows_path(path):
 # X display
 
 
+def _die_with_parent():
+    """In a child before exec: end it with SIGTERM when its parent dies, so that a
+    run killed outright (SIGKILL on a ctest time-out) leaves no X server behind."""
+    try:
+        import ctypes
+        PR_SET_PDEATHSIG = 1
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+    except (OSError, AttributeError):
+        pass
+
+
 def display_works(display):
     if not display or not shutil.which("xdpyinfo"):
         return False
@@ -84,7 +96,8 @@ class Display:
         self.proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", self.size + "x24",
              "-nolisten", "tcp"],
-            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=_die_with_parent)
         os.close(write_fd)
         number = b""
         deadline = time.monotonic() + 30

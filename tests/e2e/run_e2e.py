@@ -697,6 +697,10 @@ def main():
     p.add_argument("--only", help="run the scenarios whose name matches this regex")
     p.add_argument("--list", action="store_true", help="list the scenarios")
     p.add_argument("--display", help="use this X display instead of a private Xvfb")
+    p.add_argument("--budget", type=float, default=900.0,
+                   help="seconds after which the remaining scenarios are not started "
+                        "(and fail), so that the run ends and cleans up on its own "
+                        "before ctest's time limit")
     args = p.parse_args()
 
     chosen = [(n, f) for n, f in SCENARIOS if not args.only or re.search(args.only, n)]
@@ -729,7 +733,10 @@ def main():
             print("e2e: %s" % e)
             return 2
         for name, fn in chosen:
-            if not run.run_one(name, fn):
+            if time.monotonic() - started > args.budget:
+                print("FAIL %-36s not started: the run's %.0f s are spent" % (name, args.budget))
+                failed.append(name)
+            elif not run.run_one(name, fn):
                 failed.append(name)
     except KeyboardInterrupt:
         print("e2e: interrupted")

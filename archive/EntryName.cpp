@@ -92,8 +92,14 @@ bool ParseEntryName(const std::u16string& name, EntryPath& path, std::u16string&
             return false;
         }
         if (segment == u".") {
-            why = u"'.' segment";
-            return false;
+            // "./a" is "a" (bsdtar writes such names); a file cannot be ".".
+            if (last && !path.directory) {
+                why = u"'.' names a folder, not a file";
+                return false;
+            }
+            if (last) break;
+            start = end + 1;
+            continue;
         }
         for (char16_t c : segment) {
             if (c == u':') {
@@ -121,7 +127,7 @@ bool ParseEntryName(const std::u16string& name, EntryPath& path, std::u16string&
         if (last) break;
         start = end + 1;
     }
-    if (StartsWithFolded(path.segments[0], kWorkFolderPrefix)) {
+    if (!path.segments.empty() && StartsWithFolded(path.segments[0], kWorkFolderPrefix)) {
         why = u"name reserved for the updater's work folder";
         return false;
     }

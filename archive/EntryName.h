@@ -1,21 +1,23 @@
 // Checks an entry name before anything is written for it.
 //
 // A name is accepted only when its target stays below the destination folder
-// and is a name Windows can create as given: '/' and '\' separate folders; an
-// empty name, a leading separator (absolute or UNC path), an empty, "." or ".."
-// segment, ':' (drive letters, alternate data streams), control characters and
-// < > " | ? *, a segment ending in a dot or a space, a segment longer than 255
-// units, and the device names CON PRN AUX NUL COM1-9 LPT1-9 (with the digits
-// ¹ ² ³ too) CONIN$ CONOUT$ - alone or before any extension - are refused. A
-// single trailing separator marks a folder entry. The first segment may not
-// start with the install engine's work-folder prefix.
+// and is a name Windows can create as given. '/' and '\' separate folders, and
+// a single trailing separator marks a folder entry. "." segments are dropped
+// ("./a" is "a", as bsdtar writes names; "./" is the destination itself).
+// Refused: an empty name; a leading separator (absolute or UNC path); an
+// empty or ".." segment; a file named "."; ':' (drive letters, alternate data
+// streams); control characters and < > " | ? *; a segment ending in a dot or
+// a space, or longer than 255 units; the device names CON PRN AUX NUL
+// COM1-9 LPT1-9 (also with the digits ¹ ² ³) CONIN$ CONOUT$ CLOCK$, alone or
+// before any extension; a first segment starting with the install engine's
+// work-folder prefix.
 #pragma once
 
 #include <string>
 #include <vector>
 
 struct EntryPath {
-    std::vector<std::u16string> segments;  // at least one
+    std::vector<std::u16string> segments;  // none only for a folder entry naming the destination
     bool directory = false;
 };
 

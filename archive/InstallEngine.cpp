@@ -116,6 +116,14 @@ FsResult Installer::MakeWorkFolder() {
 }
 
 InstallResult Installer::Stage() {
+    // Folder entries have no data, but their local headers are compared too:
+    // a damaged name in the directory must not create a folder.
+    NullSink none;
+    for (const PackagePlan::Item& item : m_plan.items) {
+        if (!item.path.directory) continue;
+        ZipResult zr = m_archive.ExtractFile(item.index, none, m_options.bufferSize);
+        if (!zr) return Refuse(m_archive, zr);
+    }
     std::uint64_t done = 0;
     std::vector<std::u16string> staged;
     staged.reserve(m_files.size());
@@ -316,6 +324,7 @@ InstallResult CheckPackage(const CZipArchive& archive, PackagePlan& plan) {
         if (!ParseEntryName(h.GetFileName(), item.path, why))
             return Refuse(archive, ZipResult::Fail(ZipStatus::UnsafeName, h.GetCentralHeaderOffset(), why, i));
         if (h.IsDirectory()) item.path.directory = true;
+        if (item.path.segments.empty()) continue;  // "./": the destination itself
 
         const std::size_t n = item.path.segments.size();
         const std::size_t parents = item.path.directory ? n : n - 1;
@@ -364,7 +373,6 @@ InstallResult VerifyPackage(CZipArchive& archive, const InstallOptions& options)
     if (!checked.ok()) return checked;
     NullSink sink;
     for (const PackagePlan::Item& item : plan.items) {
-        if (item.path.directory) continue;
         ZipResult zr = archive.ExtractFile(item.index, sink, options.bufferSize);
         if (!zr) return Refuse(archive, zr);
     }

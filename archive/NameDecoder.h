@@ -19,7 +19,8 @@ public:
 };
 
 // Code page 1 stands for the system's OEM code page (CP_OEMCP) on Windows, and
-// for code page 437 elsewhere. Returns null when the code page is unknown.
+// for code page 437 elsewhere; 65001 is UTF-8 (for names written raw by Unix
+// tools). Returns null when the code page is unknown.
 std::shared_ptr<const ZipNameDecoder> MakeCodePageDecoder(unsigned codePage);
 
 // The decoder used when none is set: the OEM code page.

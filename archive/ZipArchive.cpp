@@ -330,6 +330,8 @@ ZipResult CZipArchive::ReadCentralDirectory() {
         return ZipResult::Fail(ZipStatus::Damaged, m_centralStart, u"no central directory at its declared offset");
 
     // The whole directory in one read; it is parsed in place.
+    if (centralSize > SIZE_MAX / 2)
+        return ZipResult::Fail(ZipStatus::TooLarge, m_centralStart, u"central directory too large to read");
     std::vector<unsigned char> central(static_cast<std::size_t>(centralSize));
     if (centralSize != 0 && !src.ReadAt(m_centralStart, central.data(), central.size()))
         return ZipResult::Fail(ZipStatus::Damaged, m_centralStart, u"central directory cut short");

@@ -51,7 +51,8 @@ private:
 
 std::shared_ptr<const ZipNameDecoder> MakeCodePageDecoder(unsigned codePage) {
     if (codePage == 1) codePage = 437;
-    auto decoder = std::make_shared<IconvDecoder>("CP" + std::to_string(codePage));
+    auto decoder = std::make_shared<IconvDecoder>(codePage == 65001 ? std::string("UTF-8")
+                                                                     : "CP" + std::to_string(codePage));
     if (!decoder->Usable()) return nullptr;
     return decoder;
 }

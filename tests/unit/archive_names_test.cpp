@@ -50,7 +50,10 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{u" lead", true, u" lead", false}, NameCase{u"说明.txt", true, u"说明.txt", false},
                     NameCase{u"CONSOLE.txt", true, u"CONSOLE.txt", false}, NameCase{u"COM10", true, u"COM10", false},
                     NameCase{u"LPT0.txt", true, u"LPT0.txt", false}, NameCase{u"nul_x", true, u"nul_x", false},
-                    NameCase{u"$name", true, u"$name", false}, NameCase{u"a&b;c'd", true, u"a&b;c'd", false}));
+                    NameCase{u"$name", true, u"$name", false}, NameCase{u"a&b;c'd", true, u"a&b;c'd", false},
+                    NameCase{u"./a.txt", true, u"a.txt", false}, NameCase{u"a/./b", true, u"a/b", false},
+                    NameCase{u".\\a\\", true, u"a", true}, NameCase{u"./", true, u"", true},
+                    NameCase{u"a/./", true, u"a", true}));
 
 INSTANTIATE_TEST_SUITE_P(
     Traversal, EntryNames,
@@ -60,8 +63,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Refused(u"\\\\server\\share\\x.txt"), Refused(u"//server/share/x.txt"),
                     Refused(u"\\\\?\\C:\\x.txt"), Refused(u"C:\\Windows\\evil.dll"),
                     Refused(u"C:evil.dll"), Refused(u"c:/x"), Refused(u"a/C:/x"),
-                    Refused(u"file.txt:stream"), Refused(u"file.txt::$DATA"), Refused(u"./a.txt"),
-                    Refused(u"a/./b"), Refused(u"a//b"), Refused(u""), Refused(u"/"),
+                    Refused(u"file.txt:stream"), Refused(u"file.txt::$DATA"), Refused(u"."),
+                    Refused(u"a/."), Refused(u"a//b"), Refused(u""), Refused(u"/"),
                     Refused(u"a/b//")));
 
 INSTANTIATE_TEST_SUITE_P(
@@ -128,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(Package, HostileNames,
                          testing::Values("../evil.txt", "..\\evil.txt", "a/../../evil.txt", "/abs.txt", "\\abs.txt",
                                          "C:/evil.txt", "C:evil.txt", "\\\\server\\share\\x", "x.txt:ads", "CON",
                                          "aux.txt", "dir/COM1.log", "LPT9", "a<b", "a|b", "a?b", "a*b", "a\"b",
-                                         "trailing.", "trailing ", "dir./x", "a//b", "./x"));
+                                         "trailing.", "trailing ", "dir./x", "a//b", "x/."));
 
 TEST(HostileNames, EmbeddedNulIsRefused) {
     Archive a;
@@ -166,7 +169,7 @@ TEST_P(NameClashes, RefuseThePackage) {
 
 INSTANTIATE_TEST_SUITE_P(Package, NameClashes,
                          testing::Values(Clash{"a.txt", "a.txt"}, Clash{"a.txt", "A.TXT"}, Clash{"dir/a", "DIR\\a"},
-                                         Clash{"a", "a/b"}, Clash{"a/b", "a"}, Clash{"a", "a/"}, Clash{"a/", "a"},
+                                         Clash{"a", "a/b"}, Clash{"a/b", "a"}, Clash{"a", "a/"}, Clash{"a/", "a"}, Clash{"./a", "a"},
                                          Clash{"x/y/z", "X/Y"}));
 
 TEST(NameClashes, RepeatedFoldersAndSharedParentsAreFine) {
@@ -182,4 +185,18 @@ TEST(NameClashes, RepeatedFoldersAndSharedParentsAreFine) {
     EXPECT_TRUE(CheckPackage(zip, plan).ok());
     EXPECT_EQ(plan.items.size(), 4u);
     EXPECT_EQ(plan.totalSize, 2u);
+}
+
+TEST(NameClashes, DotFolderEntriesNameTheDestination) {
+    Archive a;
+    a.entries.push_back(Entry::Folder("./"));
+    a.entries.push_back(Entry::Folder("./d/"));
+    a.entries.push_back(Entry::File("./d/a.txt", "1", 0));
+    MemoryFileSystem fs;
+    ASSERT_TRUE(fs.AddDirectory(u"/app"));
+    ASSERT_TRUE(fs.AddFile(u"/pkg.zip", a.Build()));
+    InstallResult r = InstallPackage(fs, u"/pkg.zip", u"/app");
+    ASSERT_TRUE(r.ok()) << Utf16ToUtf8(r.reason);
+    ASSERT_NE(fs.Find(u"/app/d/a.txt"), nullptr);
+    EXPECT_EQ(fs.Find(u"/app/d/a.txt")->data, "1");
 }

@@ -14,5 +14,8 @@ constexpr UINT WM_DOWNLOAD_FINISHED = 0x1F59;
 // lParam 0.
 constexpr UINT WM_CANCEL_DOWNLOAD = 0x7D3E;
 
-// The system-menu command of the About entry.
-constexpr UINT IDM_ABOUTBOX = 0x0010;
+// The system-menu command of the About entry (also in the resource header,
+// with the same value).
+#ifndef IDM_ABOUTBOX
+#define IDM_ABOUTBOX 0x0010
+#endif

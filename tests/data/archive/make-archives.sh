@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Makes the committed test archives of this folder with real tools: Info-ZIP
 # zip, 7-Zip and Python's zipfile. Run it from anywhere; it rewrites the
-# archives in place. The tests know the contents listed in README.md.
+# archives in place. Most hold the same small tree - hello.txt ("hello\n"),
+# empty.txt, emptydir/, sub/dir/nested.bin (20000 bytes, CRC-32 2f99df50) -
+# which tests/unit/archive_reader_test.cpp expects; the others are named after
+# the one thing they show (GBK names, an encrypted entry, a symbolic link...).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)

@@ -262,9 +262,8 @@ TEST_F(UpdateDialogTest, LinkLooksLikeALinkAndKnowsTheLogAddress) {
     EXPECT_EQ(static_cast<DWORD>(BS_OWNERDRAW), link->GetStyle() & BS_TYPEMASK);
 
     // The hand cursor over it.
-    RECT rect{};
-    ::GetWindowRect(link->m_hWnd, &rect);
-    ::SendMessageW(link->m_hWnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(link->m_hWnd), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+    ::SendMessageW(link->m_hWnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(link->m_hWnd),
+                   MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
     EXPECT_EQ(::LoadCursorW(nullptr, IDC_HAND), ::GetCursor());
 
     // Its text in one legible link colour, underlined: some row holds a long
@@ -293,6 +292,18 @@ TEST_F(UpdateDialogTest, LinkLooksLikeALinkAndKnowsTheLogAddress) {
         }
     }
     EXPECT_GE(longestRun, 30);
+
+    // A focus rectangle around the text while it has the focus.
+    ::SendMessageW(Dlg(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(link->m_hWnd), TRUE);
+    ::RedrawWindow(link->m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    const Pixels focused = wintest::CaptureClient(link->m_hWnd);
+    ::SendMessageW(Dlg(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(::GetDlgItem(Dlg(), 1003)), TRUE);
+    ::RedrawWindow(link->m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    int changed = 0;
+    for (std::size_t i = 0; i < p.data.size(); ++i)
+        if (focused.data[i] != p.data[i]) ++changed;
+    EXPECT_GT(changed, 20);
+    EXPECT_TRUE(p == wintest::CaptureClient(link->m_hWnd));  // gone again with the focus
 }
 
 // The link opens its address with the system's handler for it. A scheme of
@@ -328,14 +339,13 @@ protected:
             PumpDialogs();
             ::Sleep(100);
             seen.clear();
-            for (const std::wstring& name : expected) {
-                HKEY key = nullptr;
-                if (::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\BrenvikLinkTest", 0, KEY_READ, &key) != ERROR_SUCCESS)
-                    break;
+            HKEY key = nullptr;
+            if (::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\BrenvikLinkTest", 0, KEY_READ, &key) != ERROR_SUCCESS)
+                continue;
+            for (const std::wstring& name : expected)
                 if (::RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS)
                     seen.push_back(name);
-                ::RegCloseKey(key);
-            }
+            ::RegCloseKey(key);
         }
         return seen;
     }

@@ -31,8 +31,14 @@ protected:
     CString WritePath() const { return CString((L"Software\\Brenvik\\" + m_name + L"\\").c_str()); }
 
     void StoreRaw(const wchar_t* value, DWORD type, const std::vector<unsigned char>& bytes) {
-        ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, m_subKey.c_str(), value, type, bytes.data(),
+        // Wine's RegSetValue looks at the unit just past string data and stores
+        // an extra terminator when it is zero; a non-zero guard after the
+        // counted bytes keeps the stored data exactly the bytes given.
+        std::vector<unsigned char> guarded(bytes);
+        guarded.insert(guarded.end(), {'X', 'X', 0, 0});
+        ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, m_subKey.c_str(), value, type, guarded.data(),
                                                    static_cast<DWORD>(bytes.size())));
+        ASSERT_EQ(bytes, LoadRaw(value));
     }
     std::vector<unsigned char> LoadRaw(const wchar_t* value, DWORD* type = nullptr) {
         BYTE buffer[1024];

@@ -1,5 +1,9 @@
 #include "DownloadWorker.h"
 
+#include <urlmon.h>
+
+#include "BindStatusCallback.h"
+#include "PackageName.h"
 #include "UpdateDlg.h"
 
 CString g_strLocalPath;
@@ -17,7 +21,64 @@ CString GetModuleDirectory() {
     return directory;
 }
 
+CString PackageDirectory(const CString& localPath) {
+    if (localPath == CString(L"System")) {
+        wchar_t system[MAX_PATH] = {};
+        const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+        if (length > 0 && length < MAX_PATH) return CString(system, length);
+        // Without the system directory the package stays beside the updater.
+    }
+    return GetModuleDirectory();
+}
+
+UINT __cdecl DownloadThreadProc(LPVOID param) {
+    DownloadJob* job = static_cast<DownloadJob*>(param);
+    CBSCallbackImpl callback(job->hNotifyWnd, job->hCancelEvent);
+
+    const CString fileName(PackageFileNameFromUrl(job->strUrl));
+    job->strLocalFile = PackageDirectory(g_strLocalPath) + CString(L"\\") + fileName;
+
+    // URL monikers need COM on the calling thread.
+    const HRESULT comInit = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const HRESULT hr = ::URLDownloadToFileW(nullptr, job->strUrl.GetString(), job->strLocalFile.GetString(), 0,
+                                            &callback);
+    if (SUCCEEDED(comInit)) ::CoUninitialize();
+    if (FAILED(hr)) {
+        // A failed or cancelled transfer may have left part of the file.
+        ::DeleteFileW(job->strLocalFile.GetString());
+        job->strLocalFile.Empty();
+    }
+    ::PostMessageW(job->hNotifyWnd, WM_DOWNLOAD_FINISHED, 0, 0);
+    return 0;
+}
+
 void CUpdateDlg::StartDownload() {
-    // The transfer is not wired yet: the offer ends as if it had been declined.
-    EndDialog(IDCANCEL);
+    if (m_pDownloadThread != nullptr) return;
+
+    const CString url = m_info.NetUrl;
+    if (url.IsEmpty() || ::IsValidURL(nullptr, url.GetString(), 0) != S_OK) {
+        MessageBox(CString(L"url地址不正确"), nullptr, 0);
+        // The dialog is hidden for good: nothing is left to show, so the run ends.
+        CDialog::OnCancel();
+        return;
+    }
+
+    m_job.hNotifyWnd = m_hWnd;
+    m_evCancel.ResetEvent();
+    m_job.hCancelEvent = m_evCancel.GetHandle();
+    m_job.strUrl = url;
+    m_job.strLocalFile.Empty();
+
+    m_dlgProgress.ResetProgress(0, 0);
+    m_dlgProgress.ShowWindow(SW_SHOW);
+
+    m_pDownloadThread = AfxBeginThread(DownloadThreadProc, &m_job, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    if (m_pDownloadThread == nullptr) {
+        // No worker means no finish message: end the run instead of waiting.
+        m_dlgProgress.ShowWindow(SW_HIDE);
+        CDialog::OnCancel();
+        return;
+    }
+    m_pDownloadThread->m_bAutoDelete = FALSE;
+    m_pDownloadThread->ResumeThread();
 }

@@ -39,3 +39,17 @@ extern CString g_strLocalPath;
 // The directory of the running updater executable, without a trailing
 // backslash; "." when the executable's path cannot be had.
 CString GetModuleDirectory();
+
+// The worker's thread function; param is the address of the dialog's m_job.
+// Runs one blocking URLDownloadToFileW into the destination folder (the
+// system directory when g_strLocalPath is exactly "System", else the
+// updater's own), under the name PackageFileNameFromUrl gives. When the
+// transfer fails or is cancelled it deletes whatever was written and empties
+// strLocalFile. Its last act is to post WM_DOWNLOAD_FINISHED to hNotifyWnd;
+// after that it touches neither the job nor the dialog. Returns 0.
+UINT __cdecl DownloadThreadProc(LPVOID param);
+
+// The folder the package is saved in and installed into: the system
+// directory for LocalPath "System" (exact, case-sensitive), otherwise
+// GetModuleDirectory().
+CString PackageDirectory(const CString& localPath);

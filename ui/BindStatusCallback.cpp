@@ -1,0 +1,68 @@
+#include "BindStatusCallback.h"
+
+#include "DownloadWorker.h"
+#include "UpdateMessages.h"
+
+CBSCallbackImpl::CBSCallbackImpl(HWND hNotifyWnd, HANDLE hCancelEvent)
+    : m_hNotifyWnd(hNotifyWnd), m_hCancelEvent(hCancelEvent) {}
+
+STDMETHODIMP CBSCallbackImpl::QueryInterface(REFIID riid, void** ppvObject) {
+    if (ppvObject == nullptr) return E_POINTER;
+    *ppvObject = nullptr;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBindStatusCallback)) {
+        AddRef();
+        *ppvObject = static_cast<IBindStatusCallback*>(this);
+        return S_OK;
+    }
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP_(ULONG) CBSCallbackImpl::AddRef() {
+    return static_cast<ULONG>(++m_cRef);
+}
+
+STDMETHODIMP_(ULONG) CBSCallbackImpl::Release() {
+    return static_cast<ULONG>(--m_cRef);
+}
+
+STDMETHODIMP CBSCallbackImpl::OnStartBinding(DWORD, IBinding*) {
+    return S_OK;
+}
+
+STDMETHODIMP CBSCallbackImpl::GetPriority(LONG*) {
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CBSCallbackImpl::OnLowResource(DWORD) {
+    return S_OK;
+}
+
+STDMETHODIMP CBSCallbackImpl::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode,
+                                         LPCWSTR szStatusText) {
+    if (ulStatusCode == 0 || ulStatusCode > 25) ulStatusCode = 26;
+    if (m_hNotifyWnd != nullptr) {
+        DownloadProgress progress = {ulProgress, ulProgressMax, ulStatusCode, szStatusText};
+        ::SendMessageW(m_hNotifyWnd, WM_DOWNLOAD_PROGRESS, 0, reinterpret_cast<LPARAM>(&progress));
+    }
+    if (m_hCancelEvent != nullptr && ::WaitForSingleObject(m_hCancelEvent, 0) == WAIT_OBJECT_0) {
+        if (m_hNotifyWnd != nullptr) ::SendMessageW(m_hNotifyWnd, WM_DOWNLOAD_PROGRESS, 0, 0);
+        return E_ABORT;
+    }
+    return S_OK;
+}
+
+STDMETHODIMP CBSCallbackImpl::OnStopBinding(HRESULT, LPCWSTR) {
+    return S_OK;
+}
+
+STDMETHODIMP CBSCallbackImpl::GetBindInfo(DWORD*, BINDINFO*) {
+    return S_OK;
+}
+
+STDMETHODIMP CBSCallbackImpl::OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) {
+    return S_OK;
+}
+
+STDMETHODIMP CBSCallbackImpl::OnObjectAvailable(REFIID, IUnknown*) {
+    return S_OK;
+}

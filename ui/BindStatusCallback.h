@@ -1,0 +1,44 @@
+// CBSCallbackImpl: the IBindStatusCallback of the package transfer.
+//
+// Built as a local of the worker thread for one URLDownloadToFileW call and
+// used on that thread only: the reference count is a plain integer and
+// Release never frees the object. Every progress step is sent (SendMessageW,
+// synchronous) to the notify window as WM_DOWNLOAD_PROGRESS with the address
+// of a DownloadProgress on this thread's stack. When the cancel event is found
+// set, the wait consumes it (auto-reset), one WM_DOWNLOAD_PROGRESS with
+// lParam 0 is sent, and OnProgress returns E_ABORT, which ends the transfer.
+#pragma once
+
+#include <windows.h>
+
+#include <urlmon.h>
+
+class CBSCallbackImpl : public IBindStatusCallback {
+public:
+    // Neither handle is owned; either may be null (no reports / no cancel).
+    CBSCallbackImpl(HWND hNotifyWnd, HANDLE hCancelEvent);
+    virtual ~CBSCallbackImpl() = default;
+    CBSCallbackImpl(const CBSCallbackImpl&) = delete;
+    CBSCallbackImpl& operator=(const CBSCallbackImpl&) = delete;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppvObject) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    STDMETHODIMP OnStartBinding(DWORD dwReserved, IBinding* pib) override;
+    STDMETHODIMP GetPriority(LONG* pnPriority) override;
+    STDMETHODIMP OnLowResource(DWORD reserved) override;
+    STDMETHODIMP OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode,
+                            LPCWSTR szStatusText) override;
+    STDMETHODIMP OnStopBinding(HRESULT hresult, LPCWSTR szError) override;
+    STDMETHODIMP GetBindInfo(DWORD* grfBINDF, BINDINFO* pbindinfo) override;
+    STDMETHODIMP OnDataAvailable(DWORD grfBSCF, DWORD dwSize, FORMATETC* pformatetc, STGMEDIUM* pstgmed) override;
+    STDMETHODIMP OnObjectAvailable(REFIID riid, IUnknown* punk) override;
+
+    LONG RefCount() const { return m_cRef; }
+
+private:
+    LONG m_cRef = 1;
+    HWND m_hNotifyWnd;
+    HANDLE m_hCancelEvent;
+};

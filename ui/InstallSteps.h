@@ -1,0 +1,22 @@
+// The two steps of the installation that come before the files are replaced.
+// User-interface thread.
+#pragma once
+
+#include <windows.h>
+
+#include "CString.h"
+
+// Terminates (exit code 0) every process whose executable file name equals
+// `name` exactly: whole text, case-sensitive, no path. One snapshot is taken;
+// failures to open or terminate a process are ignored, and nothing waits for
+// the processes to end.
+void KillProcessesByName(const CString& name);
+
+// The pause after the product's processes were terminated: for 2000 ms in
+// all, dispatches every message of this thread as it arrives, and sleeps in
+// MsgWaitForMultipleObjectsEx meanwhile (no busy polling). Nested message
+// loop: the thread's windows stay responsive.
+void WaitDispatchingMessages();
+
+// The same pause for `milliseconds`.
+void WaitDispatchingMessagesFor(DWORD milliseconds);

@@ -1,3 +1,4 @@
+#include "ArchiveCommands.h"
 #include "ManifestCommand.h"
 #include "Tool.h"
 
@@ -6,6 +7,8 @@ namespace {
 // New subcommands join here.
 const ToolCommand* const kCommands[] = {
     &kManifestCommand,
+    &kPackageCommand,
+    &kExtractCommand,
 };
 
 void PrintUsage(std::FILE* stream) {
@@ -20,8 +23,8 @@ void PrintUsage(std::FILE* stream) {
         text += '\n';
         text += command->description;
     }
-    text += "\nexit status: 0 input read, 1 input unreadable or undecodable, 2 usage error,\n"
-            "3 with --strict when the manifest is not well formed or yields no record\n";
+    text += "\nexit status: 0 done, 1 input unreadable or undecodable (or an I/O error), 2 usage error,\n"
+            "3 manifest not well formed or without records (with --strict), or package refused\n";
     WriteText(stream, text);
 }
 

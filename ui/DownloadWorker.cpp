@@ -1,5 +1,6 @@
 #include "DownloadWorker.h"
 
+#include <shlwapi.h>
 #include <urlmon.h>
 
 #include "BindStatusCallback.h"
@@ -56,7 +57,9 @@ void CUpdateDlg::StartDownload() {
     if (m_pDownloadThread != nullptr) return;
 
     const CString url = m_info.NetUrl;
-    if (url.IsEmpty() || ::IsValidURL(nullptr, url.GetString(), 0) != S_OK) {
+    // Some URL-moniker implementations (Wine's) accept any text in
+    // IsValidURL; UrlIsW also asks for a scheme, so such text is refused too.
+    if (url.IsEmpty() || ::IsValidURL(nullptr, url.GetString(), 0) != S_OK || !::UrlIsW(url.GetString(), URLIS_URL)) {
         MessageBox(CString(L"url地址不正确"), nullptr, 0);
         // The dialog is hidden for good: nothing is left to show, so the run ends.
         CDialog::OnCancel();

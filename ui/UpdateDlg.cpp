@@ -39,6 +39,16 @@ CUpdateDlg::CUpdateDlg()
 CUpdateDlg::~CUpdateDlg() {
     // The window goes first, while every member its handlers use still exists.
     if (m_hWnd != nullptr) DestroyWindow();
+    // A dialog ended while a transfer still runs (never on the program's own
+    // paths): the worker writes m_job, so it must end before the members go.
+    // Its sends to the destroyed window fail at once; the cancel stops the
+    // transfer at its next progress step.
+    if (m_pDownloadThread != nullptr) {
+        m_evCancel.SetEvent();
+        ::WaitForSingleObject(m_pDownloadThread->m_hThread, INFINITE);
+        delete m_pDownloadThread;
+        m_pDownloadThread = nullptr;
+    }
 }
 
 void CUpdateDlg::SetUpdateInfo(UPDATE_INFO info, CString installedVersion, CString exeName) {

@@ -351,7 +351,11 @@ class Reply:
     """How the server answers one path."""
 
     def __init__(self, status=200, body=b"", content_type="text/xml; charset=utf-8", delay=0.0,
-                 declared_length=None, drop=False):
+                 declared_length=None, drop=False, chunk=0, pause=0.0):
+        """chunk, pause: send the body `chunk` bytes at a time with `pause`
+        seconds after each piece (a slow transfer)."""
+        self.chunk = chunk
+        self.pause = pause
         self.status = status
         self.body = body if isinstance(body, bytes) else body.encode("utf-8")
         self.content_type = content_type
@@ -362,6 +366,11 @@ class Reply:
     @staticmethod
     def manifest(xml, delay=0.0):
         return Reply(body=xml, delay=delay)
+
+    @staticmethod
+    def package(data, chunk=0, pause=0.0):
+        """An update package (ZIP bytes), optionally sent slowly."""
+        return Reply(body=data, content_type="application/zip", chunk=chunk, pause=pause)
 
     @staticmethod
     def not_found():
@@ -417,7 +426,17 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(length))
         self.send_header("Cache-Control", "no-store")
         self.end_headers()
-        if with_body:
+        if with_body and reply.chunk > 0:
+            try:
+                for at in range(0, len(reply.body), reply.chunk):
+                    self.wfile.write(reply.body[at:at + reply.chunk])
+                    self.wfile.flush()
+                    time.sleep(reply.pause)
+            except OSError:
+                # The client gave up (a cancelled download).
+                self.close_connection = True
+                return
+        elif with_body:
             self.wfile.write(reply.body)
         if reply.declared_length is not None:
             self.wfile.flush()

@@ -153,6 +153,9 @@ class Ctx:
             text = f.read()
         return text.replace("@SERVER@", "127.0.0.1:%d" % self.server.port).encode("utf-8")
 
+    def serve_package(self, reply):
+        self.server.set(PACKAGE_PATH, reply)
+
     def manifest_requests(self):
         return self.server.log_of(self.run.manifest_path)
 
@@ -600,6 +603,417 @@ def second_instance_exits(ctx):
            "only the first dialog is shown")
     ctx.shot("after-second")
     close_dialog(ctx, first, dlg, "exit")
+
+
+# ---------------------------------------------------------------------------
+# The update itself: download, installation, restart
+#
+# Each of these scenarios lays out an installed product in the prefix, under
+# C:\Program Files\Brenvik\Qelda: Update.exe, a stand-in Qelda.exe (a copy of
+# the UI driver, which idles when started without arguments) and data files
+# in subfolders. The updater installs into its own folder, so it is started
+# from there. The package is a ZIP made here with Python's zipfile and served
+# by the update server.
+
+INSTALL_WIN = "C:\\Program Files\\Brenvik\\Qelda"
+PRODUCT = "Qelda.exe"
+PACKAGE_PATH = "/pkg/Qelda-2.0.zip"
+PACKAGE_NAME = "Qelda-2.0.zip"
+IDCANCEL = 2
+MSG_URL = "url地址不正确"
+MSG_DAMAGED = "升级包已损坏，无法安装Qelda。"
+MSG_DONE = "Qelda软件已升级到2.0版本!"
+SYSTEM_FILE = "qelda-e2e-system-file.txt"
+
+OLD_FILES = {
+    "readme.txt": b"Qelda 1.0 readme\r\n",
+    "data/config.ini": b"[qelda]\r\nversion=1.0\r\n",
+    "data/sub/old.dat": b"old data " * 100,
+    "keep.txt": b"not in the package\r\n",
+}
+NEW_FILES = {
+    "readme.txt": b"Qelda 2.0 readme, NEW-README-CONTENT\r\n",
+    "data/config.ini": b"[qelda]\r\nversion=2.0\r\n",
+    "data/sub/old.dat": b"new data " * 300,
+    "data/sub/added.txt": b"added in 2.0\r\n",
+    "plugins/extra/new.dll.txt": b"a new folder\r\n",
+}
+
+
+def digest(data):
+    import hashlib
+    return "%d:%s" % (len(data), hashlib.sha256(data).hexdigest()[:16])
+
+
+def digests(files):
+    return {name: digest(data) for name, data in files.items()}
+
+
+def make_zip(entries, method=None):
+    """ZIP bytes with the entries (name -> bytes) in order; folders implied."""
+    import io
+    import zipfile
+    buf = io.BytesIO()
+    method = zipfile.ZIP_DEFLATED if method is None else method
+    with zipfile.ZipFile(buf, "w", method) as z:
+        for name, data in entries.items():
+            info = zipfile.ZipInfo(name, date_time=(2026, 1, 2, 3, 4, 6))
+            info.compress_type = method
+            z.writestr(info, data)
+    return buf.getvalue()
+
+
+class Installed:
+    """The product's folder in the prefix, from the Linux side."""
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        self.dir = os.path.join(ctx.run.session.prefix, "drive_c", "Program Files", "Brenvik",
+                                "Qelda")
+        self.system_dir = os.path.join(ctx.run.session.prefix, "drive_c", "windows", "system32")
+
+    def lay_out(self, files=OLD_FILES):
+        shutil.rmtree(self.dir, ignore_errors=True)
+        os.makedirs(self.dir)
+        shutil.copy2(self.ctx.run.args.update, os.path.join(self.dir, "Update.exe"))
+        shutil.copy2(self.ctx.run.args.driver, os.path.join(self.dir, PRODUCT))
+        for name, data in files.items():
+            path = os.path.join(self.dir, *name.split("/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+
+    def files(self, root=None):
+        """Every file below the folder: relative path -> digest of its bytes."""
+        root = root or self.dir
+        out = {}
+        for d, _, names in os.walk(root):
+            for n in names:
+                p = os.path.join(d, n)
+                with open(p, "rb") as f:
+                    out[os.path.relpath(p, root).replace(os.sep, "/")] = digest(f.read())
+        return out
+
+    def win(self, name):
+        return INSTALL_WIN + "\\" + name.replace("/", "\\")
+
+
+def product_pids(ctx):
+    # The driver's filter ignores case; the product's name is compared exactly.
+    return sorted(p["pid"] for p in ctx.driver.processes(PRODUCT) if p["exe"] == PRODUCT)
+
+
+def update_record(ctx, net_url=None, local_path=""):
+    if net_url is None:
+        net_url = "http://127.0.0.1:%d%s" % (ctx.server.port, PACKAGE_PATH)
+    return manifest({"OldVer": "1.0", "NewVer": "2.0", "NetUrl": net_url, "LocalPath": local_path,
+                     "UpdateInfo": "2.0: 新的版本", "InfoUrl": "http://127.0.0.1/log",
+                     "IsUpdate": "1"})
+
+
+def start_installed(ctx, inst, running_product=True):
+    """Starts the stand-in product (when asked) and the updater from the
+    product's folder, as the product does: its executable name as the whole
+    command line."""
+    product = None
+    if running_product:
+        product = ctx.driver.call("start", inst.win(PRODUCT))["pid"]
+    pid = ctx.driver.call("start", inst.win("Update.exe"), PRODUCT)["pid"]
+    r = UpdateRun(ctx, "Update.exe from the product folder", pid=pid)
+    ctx.runs.append(r)
+    return r, product
+
+
+def click_upgrade(ctx, relaunch=True):
+    dlg = ctx.wait_dialog()
+    if not relaunch:
+        ctx.driver.call("click", hwnd(dlg), IDC_RELAUNCH)
+        deadline = time.monotonic() + 10
+        while ctx.driver.controls(hwnd(dlg))[IDC_RELAUNCH].get("check") != 0:
+            if time.monotonic() > deadline:
+                ctx.fail("the relaunch box did not clear")
+            time.sleep(0.1)
+    ctx.driver.call("click", hwnd(dlg), IDC_UPGRADE)
+    return dlg
+
+
+def wait_progress(ctx, dlg):
+    """The progress dialog: the other dialog with the program's caption."""
+    a = ctx.driver.wait_window(APP_CAPTION, WINDOW_TIMEOUT, "dialog", exclude=(dlg["hwnd"],),
+                               check=False)
+    ctx.true(a["ok"], "the progress dialog appeared")
+    return a["window"]
+
+
+def expect_box(ctx, text, icon, buttons=(IDOK,)):
+    box = ctx.wait_msgbox()
+    ctx.eq(box["caption"], APP_CAPTION, "message box caption")
+    ctx.eq(norm_lines(box["text"]), norm_lines(text), "message box text")
+    ctx.eq([b["id"] for b in box["buttons"] if b["visible"]], list(buttons), "message box buttons")
+    ctx.eq(box["icon"], icon, "message box icon")
+    return box
+
+
+def answer(ctx, box, button=IDOK):
+    ctx.driver.call("answer", hwnd(box["window"]), button)
+    ctx.wait_gone(box["window"], "the message box")
+
+
+def kill_products(ctx):
+    ctx.driver.call("kill", PRODUCT, check=False)
+
+
+def complete_update(ctx, relaunch, slow=False):
+    inst = Installed(ctx)
+    inst.lay_out()
+    ctx.set_version("1.0")
+    ctx.serve(Reply.manifest(update_record(ctx)))
+    package = dict(NEW_FILES)
+    with open(ctx.run.args.driver, "rb") as f:
+        package[PRODUCT] = f.read()  # the running product's own file is replaced too
+    data = make_zip(package)
+    if slow:
+        # About three seconds for the whole package.
+        ctx.serve_package(Reply.package(data, chunk=max(1, len(data) // 30), pause=0.1))
+    else:
+        ctx.serve_package(Reply.package(data))
+    try:
+        run, product = start_installed(ctx, inst)
+        ctx.true(product in product_pids(ctx), "the stand-in product runs")
+        dlg = click_upgrade(ctx, relaunch)
+        if slow:
+            progress = wait_progress(ctx, dlg)
+            c = ctx.driver.controls(hwnd(progress))
+            ctx.eq(c[1005]["text"], "Qelda软件正在升级到2.0版本...", "progress line (1005)")
+            time.sleep(1.0)
+            first = ctx.shot("progress-early", window=progress)
+            time.sleep(1.0)
+            second = ctx.shot("progress-later", window=progress)
+            ctx.true(first and second, "screenshots of the progress dialog")
+            with open(first, "rb") as f1, open(second, "rb") as f2:
+                ctx.true(f1.read() != f2.read(), "the progress bar moved between the screenshots")
+        box = expect_box(ctx, MSG_DONE, False)
+        ctx.shot("success")
+        # Everything is in place before the box: the product was stopped, the
+        # files replaced, the version recorded and the package removed.
+        ctx.true(product not in product_pids(ctx), "the running product was terminated")
+        expected = dict(OLD_FILES)
+        expected.update(package)
+        with open(ctx.run.args.update, "rb") as f:
+            expected["Update.exe"] = f.read()
+        ctx.eq(inst.files(), digests(expected), "files of the product folder")
+        ctx.eq(ctx.registry()[2], "2.0\0".encode("utf-16-le").hex(), "registry value bytes")
+        answer(ctx, box)
+        ctx.expect_exit(run)
+        deadline = time.monotonic() + (10 if relaunch else 3)
+        while not product_pids(ctx) and time.monotonic() < deadline:
+            time.sleep(0.2)
+        if relaunch:
+            ctx.eq(len(product_pids(ctx)), 1, "the product was started again")
+        else:
+            ctx.eq(product_pids(ctx), [], "product processes (relaunch box cleared)")
+        ctx.eq(len(ctx.server.log_of(PACKAGE_PATH)), 1, "package requests")
+    finally:
+        kill_products(ctx)
+
+
+@scenario
+def update_complete_restarts_product(ctx):
+    complete_update(ctx, relaunch=True)
+
+
+@scenario
+def update_slow_download_no_restart(ctx):
+    complete_update(ctx, relaunch=False, slow=True)
+
+
+def refused_update(ctx, reply, text):
+    """The package is refused: the box names the fault, and nothing changed."""
+    inst = Installed(ctx)
+    inst.lay_out()
+    before = inst.files()
+    ctx.set_version("1.0")
+    ctx.serve(Reply.manifest(update_record(ctx)))
+    if reply is not None:
+        ctx.serve_package(reply)
+    try:
+        run, product = start_installed(ctx, inst)
+        click_upgrade(ctx)
+        box = expect_box(ctx, text, True)
+        ctx.shot("refused")
+        ctx.eq(inst.files(), before, "files of the product folder")
+        ctx.eq(ctx.registry()[2], "1.0\0".encode("utf-16-le").hex(), "registry value bytes")
+        answer(ctx, box)
+        ctx.expect_exit(run)
+        ctx.eq(inst.files(), before, "files of the product folder after the run")
+        ctx.eq(product_pids(ctx), [], "no product started")
+    finally:
+        kill_products(ctx)
+    return inst
+
+
+@scenario
+def package_not_found(ctx):
+    # The transfer stores the 404 page as the package.
+    refused_update(ctx, None, MSG_DAMAGED)
+
+
+@scenario
+def package_not_a_zip(ctx):
+    refused_update(ctx, Reply(body=b"PK\x03\x04 this is no archive" * 10,
+                              content_type="application/zip"), MSG_DAMAGED)
+
+
+@scenario
+def package_crc_damaged(ctx):
+    data = make_zip(NEW_FILES, method=0)
+    ctx.true(b"NEW-README-CONTENT" in data, "stored entry data")
+    bad = data.replace(b"NEW-README-CONTENT", b"NEW-README-CONTENU")
+    refused_update(ctx, Reply.package(bad), MSG_DAMAGED)
+
+
+@scenario
+def package_path_traversal(ctx):
+    entries = dict(NEW_FILES)
+    entries["../evil.txt"] = b"outside"
+    inst = refused_update(ctx, Reply.package(make_zip(entries)), MSG_DAMAGED)
+    ctx.true(not os.path.exists(os.path.join(os.path.dirname(inst.dir), "evil.txt")),
+             "nothing written beside the product folder")
+
+
+@scenario
+def file_in_use_cancel_then_retry(ctx):
+    inst = Installed(ctx)
+    inst.lay_out()
+    before = inst.files()
+    ctx.set_version("1.0")
+    ctx.serve(Reply.manifest(update_record(ctx)))
+    ctx.serve_package(Reply.package(make_zip(NEW_FILES)))
+    held = inst.win("data/sub/old.dat")
+    in_use = ("“%s” 文件正在被使用\r\n\r\n请关闭正在运行的Qelda程序，然后点击 “确定” 重新升级程序"
+              % held)
+    ctx.driver.call("hold", held)
+    try:
+        # Cancel: every file stays as it was.
+        run, _ = start_installed(ctx, inst, running_product=False)
+        click_upgrade(ctx, relaunch=False)
+        box = expect_box(ctx, norm_lines(in_use), True, buttons=(IDOK, IDCANCEL))
+        ctx.shot("in-use")
+        now = inst.files()
+        ctx.true(PACKAGE_NAME in now, "the package was downloaded beside the updater")
+        now.pop(PACKAGE_NAME)
+        ctx.eq(now, before, "files while the question is open")
+        answer(ctx, box, IDCANCEL)
+        ctx.expect_exit(run)
+        after = inst.files()
+        after.pop(PACKAGE_NAME, None)  # a cancelled installation keeps the package
+        ctx.eq(after, before, "files after Cancel")
+        ctx.eq(ctx.registry()[2], "1.0\0".encode("utf-16-le").hex(), "registry after Cancel")
+
+        # OK once the file is free: the update completes.
+        run, _ = start_installed(ctx, inst, running_product=False)
+        click_upgrade(ctx, relaunch=False)
+        box = expect_box(ctx, norm_lines(in_use), True, buttons=(IDOK, IDCANCEL))
+        ctx.driver.call("release", held)
+        held = None
+        answer(ctx, box, IDOK)
+        box = expect_box(ctx, MSG_DONE, False)
+        answer(ctx, box)
+        ctx.expect_exit(run)
+        files = inst.files()
+        for name, data in NEW_FILES.items():
+            ctx.eq(files.get(name), digest(data), "installed " + name)
+        ctx.true(PACKAGE_NAME not in files, "the package is removed")
+        ctx.eq(ctx.registry()[2], "2.0\0".encode("utf-16-le").hex(), "registry value bytes")
+    finally:
+        if held:
+            ctx.driver.call("release", held, check=False)
+        kill_products(ctx)
+
+
+@scenario
+def cancel_during_download(ctx):
+    inst = Installed(ctx)
+    inst.lay_out()
+    before = inst.files()
+    ctx.set_version("1.0")
+    ctx.serve(Reply.manifest(update_record(ctx)))
+    data = make_zip(NEW_FILES) + b"\0" * 400000  # slack after the archive: a long transfer
+    ctx.serve_package(Reply.package(data, chunk=4000, pause=0.1))
+    try:
+        run, product = start_installed(ctx, inst)
+        progress = wait_progress(ctx, click_upgrade(ctx))
+        time.sleep(1.5)
+        ctx.shot("downloading")
+        ctx.driver.call("click", hwnd(progress), IDCANCEL)
+        ctx.expect_silent_exit(run)
+        ctx.eq(inst.files(), before, "files after the cancelled download (no partial package)")
+        ctx.eq(ctx.registry()[2], "1.0\0".encode("utf-16-le").hex(), "registry value bytes")
+        ctx.true(product in product_pids(ctx), "the product was left running")
+    finally:
+        kill_products(ctx)
+
+
+@scenario
+def system_local_path(ctx):
+    inst = Installed(ctx)
+    inst.lay_out()
+    before = inst.files()
+    target = os.path.join(inst.system_dir, SYSTEM_FILE)
+    package = os.path.join(inst.system_dir, PACKAGE_NAME)
+    for p in (target, package):
+        if os.path.exists(p):
+            os.remove(p)
+    ctx.set_version("1.0")
+    ctx.serve(Reply.manifest(update_record(ctx, local_path="System")))
+    ctx.serve_package(Reply.package(make_zip({SYSTEM_FILE: b"installed into system32\r\n"})))
+    try:
+        run, _ = start_installed(ctx, inst, running_product=False)
+        click_upgrade(ctx)
+        box = expect_box(ctx, MSG_DONE, False)
+        answer(ctx, box)
+        ctx.expect_exit(run)
+        ctx.true(os.path.exists(target), "the entry was extracted into the system directory")
+        with open(target, "rb") as f:
+            ctx.eq(f.read(), b"installed into system32\r\n", "system file bytes")
+        ctx.true(not os.path.exists(package), "the package is removed from the system directory")
+        ctx.eq(inst.files(), before, "the product folder is untouched")
+        deadline = time.monotonic() + 10
+        while not product_pids(ctx) and time.monotonic() < deadline:
+            time.sleep(0.2)
+        ctx.eq(len(product_pids(ctx)), 1, "the product restarts from the updater's folder")
+    finally:
+        kill_products(ctx)
+        if os.path.exists(target):
+            os.remove(target)
+
+
+def bad_url(ctx, net_url):
+    inst = Installed(ctx)
+    inst.lay_out()
+    before = inst.files()
+    ctx.set_version("1.0")
+    ctx.serve(Reply.manifest(update_record(ctx, net_url=net_url)))
+    run, _ = start_installed(ctx, inst, running_product=False)
+    dlg = click_upgrade(ctx)
+    box = expect_box(ctx, MSG_URL, False)
+    ctx.true(not ctx.driver.call("window", hwnd(dlg))["window"]["visible"],
+             "the update dialog is hidden before the address is examined")
+    ctx.shot("bad-url")
+    answer(ctx, box)
+    ctx.expect_exit(run)
+    ctx.eq(inst.files(), before, "files of the product folder")
+    ctx.eq(ctx.registry()[2], "1.0\0".encode("utf-16-le").hex(), "registry value bytes")
+
+
+@scenario
+def package_url_empty(ctx):
+    bad_url(ctx, "")
+
+
+@scenario
+def package_url_invalid(ctx):
+    bad_url(ctx, "无效的地址 没有协议")
 
 
 # ---------------------------------------------------------------------------

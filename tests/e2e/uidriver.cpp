@@ -669,6 +669,33 @@ Json CmdKill(const Args& a) {
     return Ok().Int("killed", killed);
 }
 
+// Files held open with no sharing, as a running program holds its files,
+// until "release" (or the driver's end).
+std::map<std::wstring, HANDLE>& HeldFiles() {
+    static std::map<std::wstring, HANDLE> held;
+    return held;
+}
+
+// hold PATH: opens an existing file with share mode 0 and keeps it open.
+Json CmdHold(const Args& a) {
+    const std::wstring& path = Arg(a, 1, L"path");
+    if (HeldFiles().count(path)) Fail(L"already held");
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) Fail(L"CreateFile failed, error " + std::to_wstring(GetLastError()));
+    HeldFiles()[path] = h;
+    return Ok();
+}
+
+// release PATH: closes a file opened by hold.
+Json CmdRelease(const Args& a) {
+    const std::wstring& path = Arg(a, 1, L"path");
+    auto it = HeldFiles().find(path);
+    if (it == HeldFiles().end()) Fail(L"not held");
+    CloseHandle(it->second);
+    HeldFiles().erase(it);
+    return Ok();
+}
+
 std::wstring QuoteArg(const std::wstring& s) { return L"\"" + s + L"\""; }
 
 Json StartProcess(const std::wstring& exe, std::wstring cmdline) {
@@ -856,6 +883,8 @@ const std::map<std::wstring, Handler>& Commands() {
         {L"answer", CmdAnswer},
         {L"processes", CmdProcesses},
         {L"kill", CmdKill},
+        {L"hold", CmdHold},
+        {L"release", CmdRelease},
         {L"start", CmdStart},
         {L"start_raw", CmdStartRaw},
         {L"wait_exit", CmdWaitExit},
@@ -922,6 +951,16 @@ int Serve() {
     }
 }
 
+// True when this program runs under another name than uidriver.exe.
+bool IsStandInProduct() {
+    wchar_t path[MAX_PATH] = {};
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return false;
+    const wchar_t* base = wcsrchr(path, L'\\');
+    base = base ? base + 1 : path;
+    return _wcsicmp(base, L"uidriver.exe") != 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -929,6 +968,11 @@ int wmain(int argc, wchar_t** argv) {
     // Windows of the program under test are per-monitor; report real pixels.
     SetProcessDPIAware();
     if (argc >= 2 && std::wstring(argv[1]) == L"--serve") return Serve();
+    if (argc == 1 && IsStandInProduct()) {
+        // A copy under the product's name stands in for the running product
+        // until something terminates it.
+        for (;;) Sleep(INFINITE);
+    }
     Args args(argv + 1, argv + argc);
     return Run(args) ? 0 : 1;
 }

@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-"""The demo behind scripts/demo: Qelda 1.0 installed in a Wine prefix, a local
-update server offering Qelda 2.0 with Chinese release notes, and the real
-Update.exe started the way the product starts it (Update.exe Qelda.exe).
+"""The demo behind scripts/demo: Qelda 1.0 installed in a Wine prefix (a
+stand-in Qelda.exe running, data files in subfolders), a local update server
+offering Qelda 2.0 with Chinese release notes and a package, and the real
+Update.exe started the way the product starts it (Update.exe Qelda.exe) from
+the product's folder.
 
 On a working X display the windows appear there and the user answers them; the
-demo reports what appears and waits until the updater ends. Without one (or
-with --xvfb) it runs on a private Xvfb inside a Wine virtual desktop, answers
-the windows itself (message boxes with OK, the update dialog with Exit), and
-saves screenshots.
+demo reports what appears and, when the updater has ended, what it did: files
+replaced and added, the recorded version, the package removed, the product
+started again. Without a display (or with --xvfb) it runs on a private Xvfb
+inside a Wine virtual desktop and goes through the whole update itself (Upgrade,
+progress, OK), saving screenshots.
 """
 
 import argparse
@@ -37,17 +40,49 @@ def say(text=""):
     print(text, flush=True)
 
 
-def package_zip():
-    """A small Qelda 2.0 package, made with Python's zipfile."""
+INSTALLED_FILES = {
+    "version.txt": b"1.0\r\n",
+    "readme.txt": "Qelda 1.0\r\n".encode("utf-8"),
+    "data/templates/default.tpl": b"template 1.0\r\n",
+    "data/user.cfg": b"kept: not in the package\r\n",
+}
+
+
+def package_zip(product_exe):
+    """The Qelda 2.0 package, made with Python's zipfile: the program, changed
+    files and new ones in subfolders."""
     buf = io.BytesIO()
     with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("Qelda.exe", product_exe)
         z.writestr("version.txt", "2.0\r\n")
         z.writestr("readme.txt", "Qelda 2.0\r\n全新的项目视图，支持拖放排序。\r\n".encode("utf-8"))
+        z.writestr("data/templates/default.tpl", "template 2.0\r\n")
+        z.writestr("data/templates/export-pdf.tpl", "新增：PDF 导出模板\r\n".encode("utf-8"))
+        z.writestr("plugins/csv/export.txt", "新增：CSV 导出\r\n".encode("utf-8"))
     return buf.getvalue()
 
 
+def tree(root):
+    """Relative path -> (size, digest) of every file below root."""
+    import hashlib
+    out = {}
+    for d, _, names in os.walk(root):
+        for n in names:
+            path = os.path.join(d, n)
+            with open(path, "rb") as f:
+                data = f.read()
+            out[os.path.relpath(path, root).replace(os.sep, "\\")] = (
+                len(data), hashlib.sha256(data).hexdigest())
+    return out
+
+
+def product_pids(driver):
+    return sorted(p["pid"] for p in driver.processes("Qelda.exe") if p["exe"] == "Qelda.exe")
+
+
 def describe(driver, window):
-    """Prints a window of the updater; returns its kind ('msgbox' or 'dialog')."""
+    """Prints a window of the updater; returns its kind ('msgbox', 'offer' or
+    'progress')."""
     sel = hwnd(window)
     if window["msgbox"]:
         box = driver.call("msgbox", sel)
@@ -56,6 +91,7 @@ def describe(driver, window):
         return "msgbox"
     controls = driver.controls(sel)
     say("  dialog \"%s\"" % window["caption"])
+    kind = "offer" if 1003 in controls else "progress"
     for cid, c in sorted(controls.items()):
         if not c["visible"]:
             continue
@@ -67,7 +103,7 @@ def describe(driver, window):
         say("    %-5s %-10s %s%s" % (cid, c["class"], lines[0], extra))
         for line in lines[1:]:
             say("    %-5s %-10s %s" % ("", "", line))
-    return "dialog"
+    return kind
 
 
 def main():
@@ -105,9 +141,13 @@ def main():
         server.set(manifest_path, Reply.manifest(manifest))
         server.set("/client/changelog.html",
                    Reply(body=CHANGELOG_PAGE, content_type="text/html; charset=utf-8"))
-        pkg = package_zip()
+        with open(args.driver, "rb") as f:
+            # Bytes after the image mark the new program; Windows ignores them.
+            pkg = package_zip(f.read() + b"\0Qelda 2.0\0")
+        # Sent slowly (about four seconds) so that the progress bar can be seen.
+        slow = dict(chunk=max(1, len(pkg) // 40), pause=0.1)
         for name in ("qelda-2.0-full.zip", "qelda-1.0-to-2.0.zip", "qelda-1.5-to-2.0.zip"):
-            server.set("/client/packages/" + name, Reply(body=pkg, content_type="application/zip"))
+            server.set("/client/packages/" + name, Reply.package(pkg, **slow))
         say("update server:  http://%s%s (Qelda 2.0 offered)" % (base, manifest_path))
 
         interactive = not args.xvfb and harness.display_works(os.environ.get("DISPLAY"))
@@ -123,14 +163,31 @@ def main():
         say("Wine prefix:    %s (first use takes a minute)" % session.prefix)
         session.prepare()
         install = os.path.join(session.prefix, "drive_c", "Program Files", "Brenvik", "Qelda")
-        os.makedirs(install, exist_ok=True)
-        shutil.copy2(args.update, os.path.join(install, "Update.exe"))
+        install_win = "C:\\Program Files\\Brenvik\\Qelda"
         driver = harness.Driver(session, args.driver, log=log).start()
+        driver.call("kill", "Qelda.exe", check=False)
+        shutil.rmtree(install, ignore_errors=True)
+        os.makedirs(install)
+        shutil.copy2(args.update, os.path.join(install, "Update.exe"))
+        # The UI driver idles when started under another name without
+        # arguments: it stands in for the running product.
+        shutil.copy2(args.driver, os.path.join(install, "Qelda.exe"))
+        for name, data in INSTALLED_FILES.items():
+            path = os.path.join(install, *name.split("/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        before = tree(install)
         driver.call("reg_set", REG_KEY, "version", args.installed)
-        say("installed:      Qelda %s in C:\\Program Files\\Brenvik\\Qelda "
-            "(HKLM\\SOFTWARE\\Brenvik\\Qelda version=%s)" % (args.installed, args.installed))
+        product = driver.call("start", install_win + "\\Qelda.exe")["pid"]
+        say("installed:      Qelda %s in %s "
+            "(HKLM\\SOFTWARE\\Brenvik\\Qelda version=%s)" % (args.installed, install_win,
+                                                              args.installed))
+        for name in sorted(before):
+            say("                  %s" % name)
+        say("running:        Qelda.exe (process %d)" % product)
         say()
-        say("$ wine64 Update.exe Qelda.exe")
+        say("$ wine64 Update.exe Qelda.exe   (in %s)" % install_win)
         proc = session.popen(["Update.exe", "Qelda.exe"], cwd=install, stdout=log, stderr=log)
 
         seen = set()
@@ -152,9 +209,20 @@ def main():
                 if kind == "msgbox":
                     say("  -> OK")
                     driver.call("answer", hwnd(w), 1)
+                elif kind == "offer":
+                    say("  -> Upgrade (升级)")
+                    driver.call("click", hwnd(w), 1003)
                 else:
-                    say("  -> Exit (退出)")
-                    driver.call("click", hwnd(w), 1004)
+                    # The progress dialog: a few pictures while the package arrives.
+                    for _ in range(3):
+                        time.sleep(1.0)
+                        if not driver.call("window", hwnd(w), check=False).get(
+                                "window", {}).get("visible"):
+                            break
+                        shot_no += 1
+                        path = os.path.join(shots, "%02d-progress.png" % shot_no)
+                        if driver.screenshot(path, hwnd(w)):
+                            say("  screenshot: " + path)
             if not interactive and time.monotonic() > deadline:
                 say("demo: Update.exe did not end within %.0f s; stopping it" % HEADLESS_TIMEOUT)
                 proc.kill()
@@ -170,6 +238,29 @@ def main():
             say("  It showed nothing: no newer version was offered for %s." % args.installed)
         reg = driver.call("reg_get", REG_KEY, "version")
         say("  installed version now: %s" % (reg.get("data") if reg["exists"] else "(none)"))
+        after = tree(install)
+        for name in sorted(set(before) | set(after)):
+            if name not in after:
+                state = "removed"
+            elif name not in before:
+                state = "added"
+            elif before[name] != after[name]:
+                state = "replaced"
+            else:
+                state = "unchanged"
+            say("  %-9s %s" % (state, name))
+        left = [n for n in after if n.lower().endswith(".zip")]
+        say("  package: %s" % ("left behind: " + ", ".join(left) if left
+                               else "removed after the installation"))
+        time.sleep(1.0)
+        pids = product_pids(driver)
+        if product in pids:
+            say("  Qelda.exe: the copy that was running still runs")
+        elif pids:
+            say("  Qelda.exe: the running copy was stopped and started again (process %s)"
+                % ", ".join(str(p) for p in pids))
+        else:
+            say("  Qelda.exe: the running copy was stopped; not started again")
         if not interactive:
             say("  screenshots: %s" % shots)
         return 0

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "CString.h"
+
 class ZipNameDecoder {
 public:
     virtual ~ZipNameDecoder() = default;
@@ -28,4 +30,6 @@ std::shared_ptr<const ZipNameDecoder> DefaultNameDecoder();
 
 // Strict UTF-8: false for overlong forms, surrogates, values above U+10FFFF and
 // cut-short sequences.
-bool DecodeUtf8Strict(const std::string& bytes, std::u16string& text);
+inline bool DecodeUtf8Strict(const std::string& bytes, std::u16string& text) {
+    return DecodeUtf8Strict(bytes.data(), bytes.size(), text);
+}

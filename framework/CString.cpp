@@ -149,6 +149,24 @@ std::u16string Utf8ToUtf16(const std::string& in) {
     return out;
 }
 
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
 std::string Utf16ToUtf8(const std::u16string& in) {
     std::string out;
     out.reserve(in.size());
@@ -160,21 +178,52 @@ std::string Utf16ToUtf8(const std::u16string& in) {
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
             cp = 0xFFFD;
         }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
+        AppendUtf8(out, cp);
     }
     return out;
+}
+
+bool DecodeUtf8Strict(const char* bytes, std::size_t n, std::u16string& text, std::size_t* badOffset) {
+    text.clear();
+    text.reserve(n);
+    const auto fail = [badOffset](std::size_t at) {
+        if (badOffset != nullptr) *badOffset = at;
+        return false;
+    };
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x80) {
+            text += static_cast<char16_t>(c);
+            ++i;
+            continue;
+        }
+        int extra;
+        char32_t cp;
+        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) { extra = 1; cp = c & 0x1F; }
+        else if (c == 0xE0) { extra = 2; cp = c & 0x0F; lo = 0xA0; }
+        else if (c == 0xED) { extra = 2; cp = c & 0x0F; hi = 0x9F; }
+        else if (c >= 0xE1 && c <= 0xEF) { extra = 2; cp = c & 0x0F; }
+        else if (c == 0xF0) { extra = 3; cp = c & 0x07; lo = 0x90; }
+        else if (c == 0xF4) { extra = 3; cp = c & 0x07; hi = 0x8F; }
+        else if (c >= 0xF1 && c <= 0xF3) { extra = 3; cp = c & 0x07; }
+        else return fail(i);
+        if (n - i - 1 < static_cast<std::size_t>(extra)) return fail(i);
+        for (int k = 1; k <= extra; ++k) {
+            const unsigned char t = static_cast<unsigned char>(bytes[i + k]);
+            const unsigned char tlo = k == 1 ? lo : 0x80, thi = k == 1 ? hi : 0xBF;
+            if (t < tlo || t > thi) return fail(i);
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            text += static_cast<char16_t>(0xD800 + (cp >> 10));
+            text += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+        } else {
+            text += static_cast<char16_t>(cp);
+        }
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return true;
 }

@@ -75,3 +75,11 @@ public:
 // surrogate in UTF-16 becomes U+FFFD in UTF-8.
 std::u16string Utf8ToUtf16(const std::string& utf8);
 std::string Utf16ToUtf8(const std::u16string& utf16);
+
+// Strict UTF-8: refuses overlong forms, encoded surrogates, code points above
+// U+10FFFF and truncated sequences. On failure returns false and, when asked,
+// the offset (from `bytes`) of the first byte that does not decode.
+bool DecodeUtf8Strict(const char* bytes, std::size_t n, std::u16string& text, std::size_t* badOffset = nullptr);
+
+// Appends one code point (at most U+10FFFF) as UTF-8.
+void AppendUtf8(std::string& out, char32_t cp);

@@ -1,5 +1,7 @@
 #include "TextFile.h"
 
+#include "CString.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -51,45 +53,7 @@ bool ReadAllBytes(std::FILE* stream, std::string& bytes, std::string& error, std
 }
 
 bool DecodeUtf8Strict(const std::string& bytes, std::size_t begin, std::u16string& text, std::size_t& badOffset) {
-    text.clear();
-    const std::size_t n = bytes.size();
-    text.reserve(n - begin);
-    std::size_t i = begin;
-    while (i < n) {
-        const unsigned char c = static_cast<unsigned char>(bytes[i]);
-        if (c < 0x80) {
-            text += static_cast<char16_t>(c);
-            ++i;
-            continue;
-        }
-        int extra;
-        char32_t cp;
-        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) { extra = 1; cp = c & 0x1F; }
-        else if (c == 0xE0) { extra = 2; cp = c & 0x0F; lo = 0xA0; }
-        else if (c == 0xED) { extra = 2; cp = c & 0x0F; hi = 0x9F; }
-        else if (c >= 0xE1 && c <= 0xEF) { extra = 2; cp = c & 0x0F; }
-        else if (c == 0xF0) { extra = 3; cp = c & 0x07; lo = 0x90; }
-        else if (c == 0xF4) { extra = 3; cp = c & 0x07; hi = 0x8F; }
-        else if (c >= 0xF1 && c <= 0xF3) { extra = 3; cp = c & 0x07; }
-        else { badOffset = i - begin; return false; }
-        if (n - i - 1 < static_cast<std::size_t>(extra)) { badOffset = i - begin; return false; }
-        for (int k = 1; k <= extra; ++k) {
-            const unsigned char t = static_cast<unsigned char>(bytes[i + k]);
-            const unsigned char tlo = k == 1 ? lo : 0x80, thi = k == 1 ? hi : 0xBF;
-            if (t < tlo || t > thi) { badOffset = i - begin; return false; }
-            cp = (cp << 6) | (t & 0x3F);
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            text += static_cast<char16_t>(0xD800 + (cp >> 10));
-            text += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            text += static_cast<char16_t>(cp);
-        }
-        i += static_cast<std::size_t>(extra) + 1;
-    }
-    return true;
+    return ::DecodeUtf8Strict(bytes.data() + begin, bytes.size() - begin, text, &badOffset);
 }
 
 bool DecodeText(const std::string& bytes, std::u16string& text, TextEncoding& encoding, std::string& error) {

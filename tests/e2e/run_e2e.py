@@ -946,6 +946,9 @@ def cancel_during_download(ctx):
         time.sleep(1.5)
         ctx.shot("downloading")
         ctx.driver.call("click", hwnd(progress), IDCANCEL)
+        # The click is posted: the dialog hides a moment later, and then no
+        # window of the program may appear any more.
+        ctx.wait_gone(progress, "the progress dialog")
         ctx.expect_silent_exit(run)
         ctx.eq(inst.files(), before, "files after the cancelled download (no partial package)")
         ctx.eq(ctx.registry()[2], "1.0\0".encode("utf-16-le").hex(), "registry value bytes")

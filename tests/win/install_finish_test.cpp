@@ -324,6 +324,22 @@ TEST_F(InstallFinishTest, RefusedPackagesChangeNothing) {
     }
 }
 
+TEST_F(InstallFinishTest, UnwritableTargetChangesNothing) {
+    // The package wants a folder where the installation has a file.
+    std::vector<ziptest::Entry> entries = NewEntries();
+    entries.push_back(ziptest::Entry::File("keep.txt/inner.txt", "cannot be placed"));
+    PutPackage(Pack(entries));
+    BoxScript boxes;
+    FinishDlg dlg(CString(m_package.c_str()), true);
+    EXPECT_EQ(IDCANCEL, dlg.Run());
+    EXPECT_EQ(kOld, Tree());
+    EXPECT_EQ(L"1.0", Version());
+    ASSERT_EQ(1u, boxes.Boxes().size());
+    EXPECT_EQ(L"无法写入Qelda的安装目录，升级未完成。", W(boxes.Boxes()[0].text));
+    EXPECT_EQ(L"Qelda升级程序", W(boxes.Boxes()[0].caption));
+    EXPECT_EQ(static_cast<UINT>(MB_OK | MB_ICONERROR), boxes.Boxes()[0].type);
+}
+
 class HeldFile {
 public:
     explicit HeldFile(const std::wstring& path)

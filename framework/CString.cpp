@@ -62,7 +62,7 @@ std::u16string FormatText(const char16_t* pattern, std::initializer_list<FormatA
         while (*p >= u'0' && *p <= u'9' && width < 10000) width = width * 10 + (*p++ - u'0');
         while (*p == u'l' || *p == u'h') ++p;
         const char16_t conv = *p;
-        if (conv == 0) {  // pattern ends inside a specification: keep it as text
+        if (conv == 0) {  // pattern ends inside a conversion: keep it as text
             out.append(specStart, p);
             break;
         }

@@ -33,8 +33,8 @@ void WaitDispatchingMessagesFor(DWORD milliseconds) {
             ::DispatchMessageW(&msg);
         }
         const DWORD elapsed = ::GetTickCount() - start;
-        if (elapsed >= milliseconds) return;
+        if (elapsed > milliseconds) return;
         // MWMO_INPUTAVAILABLE: wake for messages already queued but not yet seen.
-        ::MsgWaitForMultipleObjectsEx(0, nullptr, milliseconds - elapsed, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        ::MsgWaitForMultipleObjectsEx(0, nullptr, milliseconds - elapsed + 1, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     }
 }

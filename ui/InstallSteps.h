@@ -12,8 +12,9 @@
 // the processes to end.
 void KillProcessesByName(const CString& name);
 
-// The pause after the product's processes were terminated: for 2000 ms in
-// all, dispatches every message of this thread as it arrives, and sleeps in
+// The pause after the product's processes were terminated: until more than
+// 2000 ms have passed (tick count, unsigned difference), dispatches every
+// message of this thread as it arrives, and sleeps in
 // MsgWaitForMultipleObjectsEx meanwhile (no busy polling). Nested message
 // loop: the thread's windows stay responsive.
 void WaitDispatchingMessages();

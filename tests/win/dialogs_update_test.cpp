@@ -9,12 +9,14 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cwchar>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "AboutDlg.h"
+#include "BindStatusCallback.h"
 #include "MessageBoxRecorder.h"
 #include "UpdateDlg.h"
 #include "WindowCapture.h"
@@ -630,13 +632,143 @@ TEST(UpdateDialogModal, MinimisedDialogPaintsItsIcon) {
     EXPECT_EQ(0, restoredErases);  // the base class paints a restored dialog
 }
 
+// ------------------------------------------------------------------ ended while a transfer runs
+
+// Reports through the real callback, as the transfer does, until it is cancelled.
+UINT __cdecl ReportingWorker(LPVOID param) {
+    auto* job = static_cast<DownloadJob*>(param);
+    CBSCallbackImpl callback(job->hNotifyWnd, job->hCancelEvent);
+    for (ULONG done = 0; callback.OnProgress(done, 1000000, 5, L"") != E_ABORT; ++done) {
+    }
+    job->strLocalFile.Empty();
+    return 0;
+}
+
+struct Watchdog {
+    HANDLE worker;
+    HANDLE finished;
+};
+
+// Ends the worker by force when the dialog has not let it go within 15 s,
+// so that a hang shows as a failure instead of stopping the suite.
+DWORD WINAPI WatchdogProc(LPVOID param) {
+    auto* w = static_cast<Watchdog*>(param);
+    if (::WaitForSingleObject(w->finished, 15000) == WAIT_TIMEOUT) ::TerminateThread(w->worker, 0xDEAD);
+    return 0;
+}
+
+TEST(UpdateDialogLifetime, EndedWhileTheWorkerWaitsInAReportItLetsTheWorkerFinish) {
+    auto* dlg = new TestUpdateDlg;
+    dlg->SetUpdateInfo(Record(), CString(u"1.0"), CString(u"Qelda.exe"));
+    ASSERT_TRUE(dlg->Create(CUpdateDlg::IDD));
+    dlg->m_job.hNotifyWnd = dlg->m_hWnd;
+    dlg->m_job.hCancelEvent = dlg->m_evCancel.GetHandle();
+    dlg->m_pDownloadThread =
+        AfxBeginThread(ReportingWorker, &dlg->m_job, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    ASSERT_NE(nullptr, dlg->m_pDownloadThread);
+    dlg->m_pDownloadThread->m_bAutoDelete = FALSE;
+    HANDLE worker = nullptr;
+    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), dlg->m_pDownloadThread->m_hThread, ::GetCurrentProcess(),
+                                  &worker, 0, FALSE, DUPLICATE_SAME_ACCESS));
+    dlg->m_pDownloadThread->ResumeThread();
+    // This thread answers nothing meanwhile: the worker is left waiting in
+    // its first report, a send to the dialog.
+    ::Sleep(300);
+    DWORD exitCode = 0;
+    ASSERT_TRUE(::GetExitCodeThread(worker, &exitCode));
+    ASSERT_EQ(static_cast<DWORD>(STILL_ACTIVE), exitCode);
+
+    Watchdog watchdog{worker, ::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE guard = ::CreateThread(nullptr, 0, WatchdogProc, &watchdog, 0, nullptr);
+    ASSERT_NE(nullptr, guard);
+    delete dlg;
+    ::SetEvent(watchdog.finished);
+    ::WaitForSingleObject(guard, INFINITE);
+
+    ASSERT_TRUE(::GetExitCodeThread(worker, &exitCode));
+    EXPECT_EQ(0u, exitCode);  // 0xDEAD: the worker was still stuck in its report
+    ::CloseHandle(guard);
+    ::CloseHandle(watchdog.finished);
+    ::CloseHandle(worker);
+}
+
+// One control of an extended dialog template, as stored in the resources.
+struct TemplateItem {
+    DWORD style = 0;
+    short x = 0, y = 0, cx = 0, cy = 0;
+    DWORD id = 0;
+    std::wstring cls, text;  // an ordinal reads as "#n"
+};
+
+std::vector<TemplateItem> TemplateItems(UINT dialogId) {
+    std::vector<TemplateItem> items;
+    HMODULE module = ::GetModuleHandleW(nullptr);
+    HRSRC found = ::FindResourceW(module, MAKEINTRESOURCEW(dialogId), MAKEINTRESOURCEW(5));  // RT_DIALOG
+    if (found == nullptr) return items;
+    const auto* base = static_cast<const BYTE*>(::LockResource(::LoadResource(module, found)));
+    const auto* words = reinterpret_cast<const WORD*>(base);
+    if (words[0] != 1 || words[1] != 0xFFFF) return items;  // DLGTEMPLATEEX only
+    const WORD count = words[8];
+    const WORD* p = words + 13;  // menu, class, caption, font follow
+    auto skipIdOrText = [](const WORD*& q, std::wstring* out) {
+        if (*q == 0xFFFF) {
+            if (out) *out = L"#" + std::to_wstring(q[1]);
+            q += 2;
+            return;
+        }
+        const auto* text = reinterpret_cast<const wchar_t*>(q);
+        if (out) *out = text;
+        q += std::wcslen(text) + 1;
+    };
+    skipIdOrText(p, nullptr);
+    skipIdOrText(p, nullptr);
+    skipIdOrText(p, nullptr);
+    p += 3;  // point size, weight, italic and charset
+    skipIdOrText(p, nullptr);
+    for (WORD i = 0; i < count; ++i) {
+        p = reinterpret_cast<const WORD*>(base + ((reinterpret_cast<const BYTE*>(p) - base + 3) & ~3));
+        TemplateItem item;
+        const auto* dwords = reinterpret_cast<const DWORD*>(p);
+        item.style = dwords[2];
+        const auto* shorts = reinterpret_cast<const short*>(p + 6);
+        item.x = shorts[0];
+        item.y = shorts[1];
+        item.cx = shorts[2];
+        item.cy = shorts[3];
+        item.id = *reinterpret_cast<const DWORD*>(p + 10);
+        p += 12;
+        skipIdOrText(p, &item.cls);
+        skipIdOrText(p, &item.text);
+        p += 1 + *p / sizeof(WORD);  // creation data
+        items.push_back(item);
+    }
+    return items;
+}
+
 TEST(AboutDialog, UsesTemplate100) {
     CAboutDlg about;
     ASSERT_TRUE(about.Create(CAboutDlg::IDD));
     EXPECT_EQ(L"关于 Update", Text(about.m_hWnd));
     EXPECT_FALSE(about.IsWindowVisible());
     EXPECT_EQ(L"确定", ItemText(about.m_hWnd, IDOK));
+    // The application icon is on show.
+    HWND icon = ::FindWindowExW(about.m_hWnd, nullptr, L"Static", nullptr);
+    ASSERT_NE(nullptr, icon);
+    EXPECT_EQ(static_cast<DWORD>(SS_ICON), static_cast<DWORD>(::GetWindowLongPtrW(icon, GWL_STYLE)) & SS_TYPEMASK);
+    EXPECT_NE(0, ::SendMessageW(icon, STM_GETICON, 0, 0));
     about.DestroyWindow();
+}
+
+TEST(AboutDialog, TemplateHoldsTheIconAtItsPlaceAndSize) {
+    const std::vector<TemplateItem> items = TemplateItems(CAboutDlg::IDD);
+    ASSERT_EQ(4u, items.size());
+    const TemplateItem& icon = items[0];
+    EXPECT_EQ(static_cast<DWORD>(SS_ICON), icon.style & SS_TYPEMASK);
+    EXPECT_EQ(L"#128", icon.text);
+    EXPECT_EQ(11, icon.x);
+    EXPECT_EQ(17, icon.y);
+    EXPECT_EQ(20, icon.cx);
+    EXPECT_EQ(20, icon.cy);
 }
 
 TEST(ModuleDirectory, IsTheFolderOfThisProgram) {

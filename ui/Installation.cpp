@@ -35,6 +35,9 @@ CString PackageFolder(const CString& packagePath) {
 }  // namespace
 
 LRESULT CUpdateDlg::OnDownloadFinished(WPARAM, LPARAM) {
+    // Only the worker's post counts: the same message from elsewhere, with no
+    // worker to join, is ignored.
+    if (m_pDownloadThread == nullptr) return 0;
     // The worker's last act was the post that brought us here: the wait is short.
     DWORD exitCode = 0;
     if (::GetExitCodeThread(m_pDownloadThread->m_hThread, &exitCode) && exitCode == STILL_ACTIVE)

@@ -486,6 +486,16 @@ TEST_F(UpdateDialogTest, CancelNotifiesTheOwnerOnceAndHidesTheProgressDialog) {
     EXPECT_FALSE(Signalled(cancel));
 }
 
+// A finish message that no worker sent (another program's, or a second one)
+// finds no thread to join: it is ignored and the offer stays.
+TEST_F(UpdateDialogTest, AFinishMessageWithoutAWorkerIsIgnored) {
+    ASSERT_EQ(nullptr, s_dlg->m_pDownloadThread);
+    ASSERT_TRUE(::IsWindowVisible(Dlg()));
+    EXPECT_EQ(0, ::SendMessageW(Dlg(), WM_DOWNLOAD_FINISHED, 0, 0));
+    EXPECT_TRUE(::IsWindowVisible(Dlg()));
+    EXPECT_EQ(nullptr, s_dlg->m_pDownloadThread);
+}
+
 // ------------------------------------------------------------------ modal runs
 
 // Runs the update dialog modally; each timer tick performs the next step.

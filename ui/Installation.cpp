@@ -59,6 +59,8 @@ LRESULT CUpdateDlg::OnDownloadFinished(WPARAM, LPARAM) {
     const CString destination = PackageFolder(package);
     const CString caption = AppCaption();
     for (;;) {
+        // The product started again at the end inherits it. Not examined.
+        ::SetCurrentDirectoryW(destination.GetString());
         const InstallResult result = InstallPackage(PlatformFileSystem(), package, destination);
         if (result.ok()) break;
         if (result.status == InstallStatus::InUse) {

@@ -205,6 +205,7 @@ Files Installed(const Files& old) {
 class InstallFinishTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ::GetCurrentDirectoryW(MAX_PATH, m_savedDirectory);
         m_hadVersion = ReadVersion(m_savedVersion);
         WriteVersion(L"1.0");
         wchar_t temp[MAX_PATH] = {};
@@ -216,6 +217,9 @@ protected:
         m_package = m_dir + L"\\Qelda-2.0.zip";
     }
     void TearDown() override {
+        // The installation makes the folder the current directory, which
+        // could not be removed while it is.
+        ::SetCurrentDirectoryW(m_savedDirectory);
         RemoveTree(m_dir);
         if (m_hadVersion) WriteVersion(m_savedVersion);
     }
@@ -242,6 +246,7 @@ protected:
     std::wstring m_package;
     bool m_hadVersion = false;
     std::wstring m_savedVersion;
+    wchar_t m_savedDirectory[MAX_PATH] = {};
 };
 
 TEST_F(InstallFinishTest, CompleteUpdate) {
@@ -259,6 +264,19 @@ TEST_F(InstallFinishTest, CompleteUpdate) {
     EXPECT_EQ(L"Qelda软件已升级到2.0版本!", W(boxes.Boxes()[0].text));
     EXPECT_EQ(L"Qelda升级程序", W(boxes.Boxes()[0].caption));
     EXPECT_EQ(0u, boxes.Boxes()[0].type);
+}
+
+// The installation folder becomes the current directory, so that the
+// product started again afterwards works in its own folder.
+TEST_F(InstallFinishTest, InstallationFolderBecomesTheCurrentDirectory) {
+    PutPackage(Pack(NewEntries()));
+    BoxScript boxes;
+    FinishDlg dlg(CString(m_package.c_str()), false);
+    EXPECT_EQ(IDOK, dlg.Run());
+    wchar_t current[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, current);
+    EXPECT_EQ(0, _wcsicmp(m_dir.c_str(), current)) << current;
+    EXPECT_EQ(L"2.0", Version());
 }
 
 TEST_F(InstallFinishTest, NothingDownloadedEndsQuietly) {

@@ -673,8 +673,7 @@ TEST(UpdateDialogLifetime, EndedWhileTheWorkerWaitsInAReportItLetsTheWorkerFinis
     ASSERT_TRUE(dlg->Create(CUpdateDlg::IDD));
     dlg->m_job.hNotifyWnd = dlg->m_hWnd;
     dlg->m_job.hCancelEvent = dlg->m_evCancel.GetHandle();
-    dlg->m_pDownloadThread =
-        AfxBeginThread(ReportingWorker, &dlg->m_job, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    dlg->m_pDownloadThread = AfxBeginThread(ReportingWorker, &dlg->m_job, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
     ASSERT_NE(nullptr, dlg->m_pDownloadThread);
     dlg->m_pDownloadThread->m_bAutoDelete = FALSE;
     HANDLE worker = nullptr;

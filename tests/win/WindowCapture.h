@@ -173,4 +173,21 @@ private:
     int m_count = 0;
 };
 
+// Marks a control's client area on screen, has the control repaint itself,
+// and tells whether the mark survived everywhere: true when it painted nothing.
+inline bool PaintsNothing(HWND control) {
+    const COLORREF mark = RGB(255, 0, 255);
+    RECT client{};
+    ::GetClientRect(control, &client);
+    HDC dc = ::GetDC(control);
+    HBRUSH brush = ::CreateSolidBrush(mark);
+    ::FillRect(dc, &client, brush);
+    ::DeleteObject(brush);
+    ::ReleaseDC(control, dc);
+    ::InvalidateRect(control, nullptr, TRUE);
+    ::UpdateWindow(control);
+    const Pixels p = CaptureClient(control);
+    return p.Count(mark, 0, 0, p.width, p.height) == p.width * p.height;
+}
+
 }  // namespace wintest

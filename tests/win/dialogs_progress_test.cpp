@@ -23,20 +23,6 @@ protected:
     }
 };
 
-bool MarkerSurvivesRepaint(HWND bar) {
-    RECT client{};
-    ::GetClientRect(bar, &client);
-    HDC dc = ::GetDC(bar);
-    HBRUSH brush = ::CreateSolidBrush(RGB(0, 255, 255));
-    ::FillRect(dc, &client, brush);
-    ::DeleteObject(brush);
-    ::ReleaseDC(bar, dc);
-    ::InvalidateRect(bar, nullptr, TRUE);
-    ::UpdateWindow(bar);
-    const Pixels p = wintest::CaptureClient(bar);
-    return p.Count(RGB(0, 255, 255), 0, 0, p.width, p.height) == p.width * p.height;
-}
-
 TEST(ProgressDialog, TemplateAndBoundBar) {
     TestProgressDlg dlg;
     EXPECT_EQ(nullptr, dlg.m_pOwner);
@@ -78,12 +64,12 @@ TEST(ProgressDialog, ResetPaintsNothingUntilARangeIsSetAndOkNeverCloses) {
     HWND bar = dlg.m_progress.m_hWnd;
 
     dlg.ResetProgress(0, 0);
-    EXPECT_TRUE(MarkerSurvivesRepaint(bar));
+    EXPECT_TRUE(wintest::PaintsNothing(bar));
     dlg.ResetProgress(0, 7);
-    EXPECT_TRUE(MarkerSurvivesRepaint(bar));
+    EXPECT_TRUE(wintest::PaintsNothing(bar));
 
     dlg.ResetProgress(1000, 500);
-    EXPECT_FALSE(MarkerSurvivesRepaint(bar));
+    EXPECT_FALSE(wintest::PaintsNothing(bar));
     const Pixels p = wintest::CaptureClient(bar);
     EXPECT_EQ(::GetSysColor(COLOR_HIGHLIGHT), p.At(p.width / 2 - 1, 0));
     EXPECT_EQ(::GetSysColor(COLOR_WINDOW), p.At(p.width / 2, 0));

@@ -108,21 +108,6 @@ double ContrastRatio(COLORREF a, COLORREF b) {
 
 bool Signalled(HANDLE event) { return ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
-// Marks the bar on screen, repaints it, and tells whether the marker survived
-// everywhere: true when the bar painted nothing.
-bool BarPaintsNothing(HWND bar) {
-    RECT client{};
-    ::GetClientRect(bar, &client);
-    HDC dc = ::GetDC(bar);
-    HBRUSH brush = ::CreateSolidBrush(RGB(255, 0, 255));
-    ::FillRect(dc, &client, brush);
-    ::DeleteObject(brush);
-    ::ReleaseDC(bar, dc);
-    ::InvalidateRect(bar, nullptr, TRUE);
-    ::UpdateWindow(bar);
-    const Pixels p = wintest::CaptureClient(bar);
-    return p.Count(RGB(255, 0, 255), 0, 0, p.width, p.height) == p.width * p.height;
-}
 
 // Filled columns of the bar, read on its top row.
 int FilledColumns(HWND bar) {
@@ -399,9 +384,9 @@ TEST_F(UpdateDialogTest, ProgressReportsMoveTheBar) {
 
     // The reset of a new download, then a server that has not told the size.
     s_dlg->m_dlgProgress.ResetProgress(0, 0);
-    EXPECT_TRUE(BarPaintsNothing(Bar()));
+    EXPECT_TRUE(wintest::PaintsNothing(Bar()));
     EXPECT_EQ(0, Report(Dlg(), 0, 0));
-    EXPECT_TRUE(BarPaintsNothing(Bar()));
+    EXPECT_TRUE(wintest::PaintsNothing(Bar()));
 
     EXPECT_EQ(0, Report(Dlg(), 500, 1000));
     int lower = -1, upper = -1;
@@ -432,10 +417,10 @@ TEST_F(UpdateDialogTest, ProgressReportsMoveTheBar) {
     Report(Dlg(), 100, 0x80000000u);
     bar.GetRange(lower, upper);
     EXPECT_EQ(INT_MIN, upper);
-    EXPECT_TRUE(BarPaintsNothing(Bar()));
+    EXPECT_TRUE(wintest::PaintsNothing(Bar()));
     Report(Dlg(), 0xFFFFFFFFu, 0xFFFFFFFEu);
     EXPECT_EQ(-1, bar.GetPos());
-    EXPECT_TRUE(BarPaintsNothing(Bar()));
+    EXPECT_TRUE(wintest::PaintsNothing(Bar()));
 
     // Nothing in a report touches the texts.
     EXPECT_EQ(L"Qelda升级程序", Text(Progress()));

@@ -15,10 +15,9 @@
 #include "Registry.h"
 #include "UpdateApp.h"
 #include "UpdateDlg.h"
+#include "resource.h"
 
 namespace {
-
-constexpr int kIdcRunAfterUpgrade = 1007;
 
 CString AppCaption() {
     CString caption;
@@ -96,7 +95,7 @@ LRESULT CUpdateDlg::OnDownloadFinished(WPARAM, LPARAM) {
     done.Format(L"%s软件已升级到%s版本!", kProductWord, m_info.NewVer);
     MessageBox(done, caption.GetString(), 0);
 
-    if (SendDlgItemMessage(kIdcRunAfterUpgrade, BM_GETCHECK, 0, 0) != 0) {
+    if (SendDlgItemMessage(IDC_RUN_AFTER_UPGRADE, BM_GETCHECK, 0, 0) != 0) {
         const CString path = GetModuleDirectory() + CString(L"\\") + m_strExeName;
         ::ShellExecuteW(nullptr, L"open", path.GetString(), L"", nullptr, SW_SHOWNORMAL);
     }

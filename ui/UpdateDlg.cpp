@@ -2,30 +2,14 @@
 
 #include "AboutDlg.h"
 #include "UpdateApp.h"
-
-namespace {
-
-constexpr UINT kIdsAboutBox = 101;
-constexpr UINT kIdrMainFrame = 128;
-
-enum : int {
-    kIdcCurrentVersion = 1001,
-    kIdcUpdateInfo = 1002,
-    kIdcUpgrade = 1003,
-    kIdcExit = 1004,
-    kIdcProgressText = 1005,
-    kIdcUpdateLog = 1006,
-    kIdcRunAfterUpgrade = 1007,
-};
-
-}  // namespace
+#include "resource.h"
 
 BEGIN_MESSAGE_MAP(CUpdateDlg, CDialog)
     ON_WM_SYSCOMMAND()
     ON_WM_PAINT()
     ON_WM_QUERYDRAGICON()
-    ON_BN_CLICKED(kIdcUpgrade, &CUpdateDlg::OnUpgrade)
-    ON_BN_CLICKED(kIdcExit, &CDialog::OnCancel)
+    ON_BN_CLICKED(IDC_BTN_UPGRADE, &CUpdateDlg::OnUpgrade)
+    ON_BN_CLICKED(IDC_BTN_EXIT, &CDialog::OnCancel)
     ON_MESSAGE(WM_DOWNLOAD_PROGRESS, &CUpdateDlg::OnDownloadProgress)
     ON_MESSAGE(WM_DOWNLOAD_FINISHED, &CUpdateDlg::OnDownloadFinished)
     ON_MESSAGE(WM_CANCEL_DOWNLOAD, &CUpdateDlg::OnCancelDownload)
@@ -34,7 +18,7 @@ END_MESSAGE_MAP()
 CUpdateDlg::CUpdateDlg()
     : CDialog(IDD),
       m_evCancel(FALSE, FALSE),
-      m_hIcon(AfxGetApp()->LoadIcon(kIdrMainFrame)) {}
+      m_hIcon(AfxGetApp()->LoadIcon(IDR_MAINFRAME)) {}
 
 CUpdateDlg::~CUpdateDlg() {
     // The window goes first, while every member its handlers use still exists.
@@ -62,7 +46,7 @@ BOOL CUpdateDlg::OnInitDialog() {
     CDialog::OnInitDialog();
 
     if (CMenu* pSysMenu = GetSystemMenu(FALSE)) {
-        const CString aboutMenu = AfxLoadString(kIdsAboutBox);
+        const CString aboutMenu = AfxLoadString(IDS_ABOUTBOX);
         if (!aboutMenu.IsEmpty()) {
             pSysMenu->AppendMenu(MF_SEPARATOR);
             pSysMenu->AppendMenu(MF_STRING, IDM_ABOUTBOX, aboutMenu.GetString());
@@ -80,20 +64,20 @@ BOOL CUpdateDlg::OnInitDialog() {
     m_dlgProgress.SetWindowText(caption);
     CString progressLine;
     progressLine.Format(L"%s软件正在升级到%s版本...", kProductWord, m_info.NewVer);
-    m_dlgProgress.SetDlgItemText(kIdcProgressText, progressLine);
+    m_dlgProgress.SetDlgItemText(IDC_PROGRESS_TEXT, progressLine);
 
     m_fontInfo.CreatePointFont(120, L"宋体");
-    if (CWnd* notes = GetDlgItem(kIdcUpdateInfo)) notes->SetFont(&m_fontInfo, TRUE);
+    if (CWnd* notes = GetDlgItem(IDC_UPDATE_INFO)) notes->SetFont(&m_fontInfo, TRUE);
 
-    SetDlgItemText(kIdcCurrentVersion, CString(L"当前程序版本：") + m_strCurrentVersion);
-    SetDlgItemText(kIdcUpdateInfo, m_info.UpdateInfo);
+    SetDlgItemText(IDC_CURRENT_VERSION, CString(L"当前程序版本：") + m_strCurrentVersion);
+    SetDlgItemText(IDC_UPDATE_INFO, m_info.UpdateInfo);
 
-    if (auto* link = dynamic_cast<CMFCLinkCtrl*>(GetDlgItem(kIdcUpdateLog))) link->SetURL(m_info.InfoUrl.GetString());
+    if (auto* link = dynamic_cast<CMFCLinkCtrl*>(GetDlgItem(IDC_UPDATE_LOG))) link->SetURL(m_info.InfoUrl.GetString());
 
     CString relaunch;
     relaunch.Format(L"升级完成后运行%s", kProductWord);
-    SetDlgItemText(kIdcRunAfterUpgrade, relaunch);
-    SendDlgItemMessage(kIdcRunAfterUpgrade, BM_SETCHECK, 1);
+    SetDlgItemText(IDC_RUN_AFTER_UPGRADE, relaunch);
+    SendDlgItemMessage(IDC_RUN_AFTER_UPGRADE, BM_SETCHECK, 1);
 
     SetWindowText(caption);
     return TRUE;

@@ -2,6 +2,7 @@
 
 #include "UpdateDlg.h"
 #include "UpdateMessages.h"
+#include "resource.h"
 
 CUpdateProcressDlg::CUpdateProcressDlg() : CDialog(IDD) {}
 
@@ -9,7 +10,7 @@ CUpdateProcressDlg::~CUpdateProcressDlg() = default;
 
 void CUpdateProcressDlg::DoDataExchange(CDataExchange* pDX) {
     CDialog::DoDataExchange(pDX);
-    DDX_Control(pDX, 1000, m_progress);
+    DDX_Control(pDX, IDC_PROGRESS, m_progress);
 }
 
 BOOL CUpdateProcressDlg::OnInitDialog() {

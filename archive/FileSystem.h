@@ -2,7 +2,7 @@
 // one small interface, so that the engine's logic is portable and testable.
 //
 // Implementations: PosixFileSystem (native builds and tests), Win32FileSystem
-// (the program), MemoryFileSystem (tests and fuzzing). PlatformFileSystem()
+// (the program), and an in-memory one in tests/support. PlatformFileSystem()
 // returns the one for the build's platform.
 //
 // Paths are UTF-16 text with the implementation's Separator(). An

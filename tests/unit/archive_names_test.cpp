@@ -5,7 +5,7 @@
 #include "EntryName.h"
 #include "InstallEngine.h"
 #include "MemoryFileSystem.h"
-#include "testing/ZipBuilder.h"
+#include "ZipBuilder.h"
 
 using namespace ziptest;
 

@@ -9,7 +9,7 @@
 
 #include "InstallEngine.h"
 #include "ZipArchive.h"
-#include "testing/ZipBuilder.h"
+#include "ZipBuilder.h"
 
 using namespace ziptest;
 

@@ -11,8 +11,8 @@
 
 #include "InstallEngine.h"
 #include "MemoryFileSystem.h"
-#include "testing/FaultyFileSystem.h"
-#include "testing/ZipBuilder.h"
+#include "FaultyFileSystem.h"
+#include "ZipBuilder.h"
 
 using namespace ziptest;
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "InstallEngine.h"
-#include "testing/ZipBuilder.h"
+#include "ZipBuilder.h"
 
 using namespace ziptest;
 

@@ -16,7 +16,7 @@
 
 #include "UpdateDlg.h"
 #include "WinApp.h"
-#include "testing/ZipBuilder.h"
+#include "ZipBuilder.h"
 
 namespace {
 

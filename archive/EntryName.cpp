@@ -3,6 +3,7 @@
 #include <cstddef>
 
 const char16_t kWorkFolderPrefix[] = u".update-staging-";
+const char16_t kOldProgramPrefix[] = u".update-old-";
 
 namespace {
 
@@ -127,8 +128,9 @@ bool ParseEntryName(const std::u16string& name, EntryPath& path, std::u16string&
         if (last) break;
         start = end + 1;
     }
-    if (!path.segments.empty() && StartsWithFolded(path.segments[0], kWorkFolderPrefix)) {
-        why = u"name reserved for the updater's work folder";
+    if (!path.segments.empty() &&
+        (StartsWithFolded(path.segments[0], kWorkFolderPrefix) || StartsWithFolded(path.segments[0], kOldProgramPrefix))) {
+        why = u"name reserved for the updater's own files";
         return false;
     }
     return true;

@@ -9,8 +9,8 @@
 // streams); control characters and < > " | ? *; a segment ending in a dot or
 // a space, or longer than 255 units; the device names CON PRN AUX NUL
 // COM1-9 LPT1-9 (also with the digits ¹ ² ³) CONIN$ CONOUT$ CLOCK$, alone or
-// before any extension; a first segment starting with the install engine's
-// work-folder prefix.
+// before any extension; a first segment starting with one of the install
+// engine's own prefixes.
 #pragma once
 
 #include <string>
@@ -33,3 +33,5 @@ std::u16string FoldForComparison(const std::u16string& text);
 
 // Prefix of the install engine's hidden work folder inside the destination.
 extern const char16_t kWorkFolderPrefix[];
+// Prefix of the name a running updater's replaced file gets in its folder.
+extern const char16_t kOldProgramPrefix[];

@@ -80,14 +80,28 @@ public:
     virtual FsResult RemoveEmptyDirectory(const std::u16string& path) = 0;
     virtual FsResult RemoveFile(const std::u16string& path) = 0;
     // Renames a file on the same volume; fails with Exists when `to` exists.
+    // On Windows a running program's own file may be renamed too.
     virtual FsResult Rename(const std::u16string& from, const std::u16string& to) = 0;
+    // Renames a file over `to` in one step: at every moment `to` names either
+    // its old file or the new one. `to` need not exist.
+    virtual FsResult Replace(const std::u16string& from, const std::u16string& to) = 0;
     // Forces files written and closed earlier to the disk, all at once: far
     // cheaper than a flush as each file is finished.
     virtual FsResult FlushFiles(const std::vector<std::u16string>& paths) = 0;
-    // Renames an installed file out of the way. Fails with InUse, leaving the
-    // file where it is, when deleting the file would fail: it is read-only, or
-    // held open by a process (on Windows also a running program's image).
-    virtual FsResult MoveAside(const std::u16string& from, const std::u16string& to) = 0;
+    // Fails with InUse when deleting or replacing the file would fail: it is
+    // read-only, or held open by a process (on Windows also a running
+    // program's image). Changes nothing.
+    virtual FsResult CheckReplaceable(const std::u16string& path) = 0;
+    // Renames an installed file out of the way: CheckReplaceable, then Rename.
+    virtual FsResult MoveAside(const std::u16string& from, const std::u16string& to);
+    // The names in `folder` that start with `prefix` (compared as the platform
+    // compares names), without "." and "..".
+    virtual FsResult ListFolder(const std::u16string& folder, const std::u16string& prefix,
+                                std::vector<std::u16string>& names) = 0;
+    // Asks for the file to be deleted when the system next starts, for a file
+    // that cannot be deleted now (on Windows a running program's image).
+    // Unsupported elsewhere.
+    virtual FsResult RemoveAtRestart(const std::u16string& path);
 };
 
 // The file system of the platform the program runs on. A process-wide object
@@ -96,3 +110,14 @@ FileSystem& PlatformFileSystem();
 
 // dir + separator + name, without doubling a separator that ends dir.
 std::u16string JoinPath(const FileSystem& fs, const std::u16string& dir, const std::u16string& name);
+
+// Copies a file into a new file `to` and forces it to the disk; on failure
+// removes what was written.
+FsResult CopyToNewFile(FileSystem& fs, const std::u16string& from, const std::u16string& to);
+
+// Writes `data` into a new file `to` and forces it to the disk; on failure
+// removes what was written.
+FsResult WriteNewFile(FileSystem& fs, const std::u16string& to, const std::string& data);
+
+// Reads a whole file of at most `limit` bytes.
+FsResult ReadWholeFile(FileSystem& fs, const std::u16string& path, std::string& data, std::uint64_t limit);

@@ -1,4 +1,5 @@
-// Installs a package's entries below a destination folder, all or nothing.
+// Installs a package's entries below a destination folder, all or nothing,
+// and repairs an installation that a crash interrupted.
 //
 // 1. Check: every entry is examined before anything is touched - its name
 //    must be a safe path below the destination (EntryName.h), it must be a
@@ -8,21 +9,33 @@
 //    refuses the package as Damaged.
 // 2. Stage: every file entry is extracted and verified (local header, sizes,
 //    CRC-32) into a hidden work folder ".update-staging-<random>" inside the
-//    destination, so that the commit only renames on one volume. Any fault
-//    removes the work folder: nothing else was touched.
-// 3. Commit: every existing target file is moved aside into the work folder,
-//    in entry order. A file that cannot be moved (read-only, or held open)
-//    stops here: the files moved so far go back, and the result is InUse with
-//    that file's full path - the caller may ask the user to close the product
-//    and call again. Then folders are created and the staged files renamed
-//    into place. A fault now undoes everything: new files removed, old files
-//    moved back, created folders removed. On success the old files and the
-//    work folder are deleted.
+//    destination, so that the commit only renames on one volume, and forced
+//    to the disk. Nothing installed has changed yet: the product may run.
+// 3. Commit: a journal saying what moves where is written into the work folder
+//    and forced to the disk. Then every existing target file is moved aside
+//    into the work folder, in entry order; a file that cannot be moved (read-
+//    only, or held open) stops here with everything put back and the result
+//    InUse, so the caller may ask the user to close the product and commit
+//    again. Then folders are created and the staged files renamed into place.
+//    Two files are special: the "last" file (the product's own executable) is
+//    swapped after all others, by copying the old one aside and renaming the
+//    new one over it in one step, so it always exists and the old product can
+//    start until the rest is in place; the "self" file (the running updater)
+//    is renamed aside within its own folder, since a running program's file
+//    can be renamed but not deleted. A fault during the commit undoes it.
+// 4. Finish: once the caller has recorded the new version, the journal, the
+//    old files and the work folder are deleted. The updater's old file cannot
+//    be deleted while it runs: it is deleted at the next start (recovery), or
+//    when the system restarts.
 //
-// Entries that name an existing folder are left alone; folder entries create
-// folders. After any failure the destination holds exactly the files it held
-// before; only when the undo itself fails (the disk refuses a rename back) is
-// the work folder kept with the old files in it, and the reason says so.
+// Recovery (InstallRecovery) finds journals that a crash left behind and
+// completes or rolls back their commit, so that the folder holds exactly one
+// version's files. The commit point is the moment every old file has been
+// moved aside: before it the commit is rolled back (the old files go back to
+// free places), after it the commit is completed (the new files go to free
+// places). A commit whose new files cannot all be found is rolled back. Work
+// folders without a finished journal are deleted: their installation never
+// changed the destination, or had already been finished.
 //
 // Runs on the calling thread; the file system is the caller's and must not be
 // used by others meanwhile. Throws only std::bad_alloc.
@@ -30,7 +43,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "EntryName.h"
 #include "FileSystem.h"
@@ -66,6 +82,12 @@ struct InstallOptions {
     std::size_t bufferSize = 256 * 1024;
     // Called after each staged entry with the bytes staged so far and in all.
     std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+    // Kept in the journal and handed back by recovery: the version installed.
+    std::u16string journalTag;
+    // Full paths of the product's own executable (swapped last, never absent)
+    // and of the running updater (renamed aside in its folder); may be empty.
+    std::u16string lastFile;
+    std::u16string selfFile;
 };
 
 // What the check of step 1 finds, without extracting anything.
@@ -85,11 +107,76 @@ InstallResult CheckPackage(const CZipArchive& archive, PackagePlan& plan);
 // and verified. Installed means the package would be installed.
 InstallResult VerifyPackage(CZipArchive& archive, const InstallOptions& options = {});
 
+class Installer;
+
+// One installation into one destination folder, step by step.
+class PackageInstaller {
+public:
+    PackageInstaller(FileSystem& fs, const std::u16string& destination, const InstallOptions& options = {});
+    // Removes the work folder unless the commit went through.
+    ~PackageInstaller();
+    PackageInstaller(const PackageInstaller&) = delete;
+    PackageInstaller& operator=(const PackageInstaller&) = delete;
+
+    // Steps 1 and 2. The archive is not needed afterwards.
+    InstallResult Prepare(CZipArchive& archive);
+    // Opens the package with the file system first: a file that cannot be
+    // opened or read is an IoError, one that is no ZIP archive is Damaged.
+    InstallResult Prepare(const std::u16string& packagePath);
+    // Step 3, after Prepare. After InUse nothing has changed and it may be
+    // called again.
+    InstallResult Commit();
+    // Step 4, after Commit.
+    InstallResult Finish();
+
+private:
+    std::unique_ptr<Installer> m_impl;
+};
+
+// The three steps in one call.
 InstallResult InstallArchive(CZipArchive& archive, FileSystem& fs, const std::u16string& destination,
                              const InstallOptions& options = {});
-
-// Opens the package with `fs` and installs it. A package file that cannot be
-// opened or read is an IoError; one that is not a ZIP archive or whose
-// directory is damaged is Damaged. Nothing is touched then either.
 InstallResult InstallPackage(FileSystem& fs, const std::u16string& packagePath, const std::u16string& destination,
                              const InstallOptions& options = {});
+
+enum class RecoveryOutcome {
+    Completed,   // the new files are in place: record the journal's tag
+    RolledBack,  // the old files are back
+    InUse,       // path: a file that could not be replaced; call Resolve again
+    Failed,      // the disk refused; reason says why; the journal is kept
+};
+
+struct RecoveryResult {
+    RecoveryOutcome outcome = RecoveryOutcome::Completed;
+    std::u16string tag;     // the journal's tag
+    std::u16string path;    // InUse: full path of the file
+    std::u16string reason;  // Failed: one line of English
+};
+
+class Journal;
+
+// The unfinished installations in one folder.
+class InstallRecovery {
+public:
+    InstallRecovery(FileSystem& fs, const std::u16string& folder);
+    ~InstallRecovery();
+    InstallRecovery(const InstallRecovery&) = delete;
+    InstallRecovery& operator=(const InstallRecovery&) = delete;
+
+    // Deletes what needs no decision (work folders without a finished journal,
+    // updaters' old files), then looks for an interrupted commit. False when
+    // there is none.
+    bool FindNext();
+    // Completes or rolls back the commit found.
+    RecoveryResult Resolve();
+    // After Completed (once the caller has recorded the tag) or RolledBack:
+    // deletes the journal, the old files and the work folder.
+    void Finish();
+
+private:
+    FileSystem& m_fs;
+    std::u16string m_folder;
+    std::unique_ptr<Journal> m_journal;
+    std::set<std::u16string> m_seen;   // work folders handled in this run
+    std::set<std::u16string> m_kept;   // old updaters that a journal may put back
+};

@@ -1,5 +1,6 @@
 // The file system of the native builds, over POSIX calls. Paths are UTF-16
 // turned into UTF-8 at the call.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -176,13 +177,33 @@ public:
         return FsResult::Success();
     }
 
+    FsResult Replace(const std::u16string& from, const std::u16string& to) override {
+        if (rename(Native(from).c_str(), Native(to).c_str()) != 0) return Errno(errno, u"cannot move", from);
+        return FsResult::Success();
+    }
+
     // POSIX has no share modes: only the read-only state stops a deletion here.
-    FsResult MoveAside(const std::u16string& from, const std::u16string& to) override {
+    FsResult CheckReplaceable(const std::u16string& path) override {
         FsInfo info;
-        FsResult r = Stat(from, info);
+        FsResult r = Stat(path, info);
         if (!r) return r;
-        if (info.exists && info.readOnly) return FsResult::Fail(FsCode::InUse, from + u" is read-only");
-        return Rename(from, to);
+        if (info.exists && info.readOnly) return FsResult::Fail(FsCode::InUse, path + u" is read-only");
+        return FsResult::Success();
+    }
+
+    FsResult ListFolder(const std::u16string& folder, const std::u16string& prefix,
+                        std::vector<std::u16string>& names) override {
+        names.clear();
+        DIR* dir = opendir(Native(folder).c_str());
+        if (dir == nullptr) return Errno(errno, u"cannot list", folder);
+        const std::string start = Native(prefix);
+        while (const dirent* e = readdir(dir)) {
+            const std::string name = e->d_name;
+            if (name == "." || name == ".." || name.compare(0, start.size(), start) != 0) continue;
+            names.push_back(Utf8ToUtf16(name));
+        }
+        closedir(dir);
+        return FsResult::Success();
     }
 };
 

@@ -206,7 +206,7 @@ public:
     }
 
     FsResult Rename(const std::u16string& from, const std::u16string& to) override {
-        if (!MoveFileExW(W(Long(from)), W(Long(to)), 0)) return LastError(u"cannot move", from);
+        if (!MoveFileExW(W(Long(from)), W(Long(to)), MOVEFILE_WRITE_THROUGH)) return LastError(u"cannot move", from);
         return FsResult::Success();
     }
 
@@ -222,31 +222,69 @@ public:
         return FsResult::Success();
     }
 
-    // Deleting fails for a read-only file, for a file open in any process
-    // (unless opened with delete sharing) and for a running program's image,
-    // while renaming would succeed for some of these. An exclusive open for
-    // reading, writing and deletion fails in all of them, so it stands in for
-    // the deletion before the rename.
-    FsResult MoveAside(const std::u16string& from, const std::u16string& to) override {
-        const std::u16string p = Long(from);
-        const DWORD attributes = GetFileAttributesW(W(p));
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
-            return FsResult::Fail(FsCode::InUse, from + u" is read-only");
-        {
-            FileHandle probe(CreateFileW(W(p), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (!probe.Valid()) {
-                const DWORD error = GetLastError();
-                FsResult r = FsResult::Fail(CodeOf(error), u"cannot replace " + from + u": " + SystemText(error));
-                if (r.code == FsCode::AccessDenied) r.code = FsCode::InUse;
-                return r;
-            }
-        }
-        if (!MoveFileExW(W(p), W(Long(to)), 0)) {
+    FsResult Replace(const std::u16string& from, const std::u16string& to) override {
+        if (!MoveFileExW(W(Long(from)), W(Long(to)), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             FsResult r = LastError(u"cannot move", from);
             if (r.code == FsCode::AccessDenied) r.code = FsCode::InUse;
             return r;
         }
+        return FsResult::Success();
+    }
+
+    // Deleting fails for a read-only file, for a file open in any process
+    // (unless opened with delete sharing) and for a running program's image,
+    // while renaming would succeed for some of these. An exclusive open for
+    // reading, writing and deletion fails in all of them, so it stands in for
+    // the deletion.
+    FsResult CheckReplaceable(const std::u16string& path) override {
+        const std::u16string p = Long(path);
+        const DWORD attributes = GetFileAttributesW(W(p));
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+            return FsResult::Fail(FsCode::InUse, path + u" is read-only");
+        FileHandle probe(CreateFileW(W(p), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!probe.Valid()) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND) return FsResult::Success();
+            FsResult r = FsResult::Fail(CodeOf(error), u"cannot replace " + path + u": " + SystemText(error));
+            if (r.code == FsCode::AccessDenied) r.code = FsCode::InUse;
+            return r;
+        }
+        return FsResult::Success();
+    }
+
+    FsResult MoveAside(const std::u16string& from, const std::u16string& to) override {
+        FsResult r = CheckReplaceable(from);
+        if (r) r = Rename(from, to);
+        if (r.code == FsCode::AccessDenied) r.code = FsCode::InUse;
+        return r;
+    }
+
+    FsResult ListFolder(const std::u16string& folder, const std::u16string& prefix,
+                        std::vector<std::u16string>& names) override {
+        names.clear();
+        WIN32_FIND_DATAW found;
+        const std::u16string pattern = JoinPath(*this, Long(folder), prefix + u"*");
+        HANDLE h = FindFirstFileExW(W(pattern), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+        if (h == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_NOT_FOUND) return FsResult::Success();
+            return LastError(u"cannot list", folder);
+        }
+        do {
+            const std::u16string name(reinterpret_cast<const char16_t*>(found.cFileName));
+            // The pattern also matches short 8.3 names: the long name decides.
+            const bool match = name.size() >= prefix.size() &&
+                               CompareStringOrdinal(W(name), static_cast<int>(prefix.size()), W(prefix),
+                                                    static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
+            if (match && name != u"." && name != u"..") names.push_back(name);
+        } while (FindNextFileW(h, &found));
+        FindClose(h);
+        return FsResult::Success();
+    }
+
+    FsResult RemoveAtRestart(const std::u16string& path) override {
+        if (!MoveFileExW(W(Long(path)), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+            return LastError(u"cannot schedule the deletion of", path);
         return FsResult::Success();
     }
 };

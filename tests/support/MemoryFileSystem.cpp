@@ -7,12 +7,15 @@ namespace {
 std::u16string ParentOf(const std::u16string& path) {
     const std::size_t slash = path.rfind(u'/');
     if (slash == std::u16string::npos) return std::u16string();
-    if (slash == 0) return u"/";
-    return path.substr(0, slash);
+    return slash == 0 ? u"/" : path.substr(0, slash);
 }
 
 bool Valid(const std::u16string& path) {
     return path.size() > 1 && path[0] == u'/' && path.back() != u'/' && path.find(u"//") == std::u16string::npos;
+}
+
+FsResult Fail(FsCode code, const std::u16string& path, const char16_t* what) {
+    return FsResult::Fail(code, path + u": " + what);
 }
 
 }  // namespace
@@ -22,7 +25,7 @@ public:
     explicit MemoryReadFile(std::string data) : m_data(std::move(data)) {}
     std::uint64_t Size() const override { return m_data.size(); }
     FsResult ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override {
-        if (offset > m_data.size() || size > m_data.size() - offset) return FsResult::Fail(FsCode::Other, u"file ends early");
+        if (offset > m_data.size() || size > m_data.size() - offset) return Fail(FsCode::Other, u"file", u"ends early");
         if (size) std::memcpy(buffer, m_data.data() + offset, size);
         return FsResult::Success();
     }
@@ -49,11 +52,16 @@ MemoryFileSystem::Node* MemoryFileSystem::Find(const std::u16string& path) {
     return it == m_nodes.end() ? nullptr : &it->second;
 }
 
+void MemoryFileSystem::Erase(const std::u16string& path) {
+    m_used -= m_nodes[path].data.size();
+    m_nodes.erase(path);
+}
+
 FsResult MemoryFileSystem::CheckParent(const std::u16string& path) {
-    if (!Valid(path)) return FsResult::Fail(FsCode::Other, u"bad path " + path);
+    if (!Valid(path)) return Fail(FsCode::Other, path, u"bad path");
     Node* parent = Find(ParentOf(path));
-    if (!parent || !parent->directory) return FsResult::Fail(FsCode::NotFound, u"no folder for " + path);
-    if (Find(path)) return FsResult::Fail(FsCode::Exists, path + u" exists");
+    if (!parent || !parent->directory) return Fail(FsCode::NotFound, path, u"no folder");
+    if (Find(path)) return Fail(FsCode::Exists, path, u"exists");
     return FsResult::Success();
 }
 
@@ -64,12 +72,17 @@ bool MemoryFileSystem::AddFile(const std::u16string& path, const std::string& da
     return true;
 }
 
-bool MemoryFileSystem::AddDirectory(const std::u16string& path) { return MakeDirectory(path, false).ok(); }
+bool MemoryFileSystem::AddDirectory(const std::u16string& path) {
+    if (!CheckParent(path)) return false;
+    m_nodes[path].directory = true;
+    return true;
+}
 
 FsResult MemoryFileSystem::Append(const std::u16string& path, const void* data, std::size_t size) {
+    if (FsResult r = Hook(FsOp::Write, path); !r) return r;
     Node* node = Find(path);
-    if (!node || node->directory) return FsResult::Fail(FsCode::NotFound, path + u" vanished");
-    if (size > m_capacity - m_used) return FsResult::Fail(FsCode::NoSpace, u"no space for " + path);
+    if (!node || node->directory) return Fail(FsCode::NotFound, path, u"vanished");
+    if (size > m_capacity - m_used) return Fail(FsCode::NoSpace, path, u"no space");
     node->data.append(static_cast<const char*>(data), size);
     m_used += size;
     return FsResult::Success();
@@ -77,6 +90,7 @@ FsResult MemoryFileSystem::Append(const std::u16string& path, const void* data, 
 
 FsResult MemoryFileSystem::Stat(const std::u16string& path, FsInfo& info) {
     info = FsInfo{};
+    if (FsResult r = Hook(FsOp::Stat, path); !r) return r;
     if (const Node* node = Find(path)) {
         info.exists = true;
         info.directory = node->directory;
@@ -87,15 +101,17 @@ FsResult MemoryFileSystem::Stat(const std::u16string& path, FsInfo& info) {
 }
 
 FsResult MemoryFileSystem::OpenForRead(const std::u16string& path, std::unique_ptr<FsReadFile>& file) {
+    if (FsResult r = Hook(FsOp::Open, path); !r) return r;
     const Node* node = Find(path);
-    if (!node) return FsResult::Fail(FsCode::NotFound, path + u" not found");
-    if (node->directory) return FsResult::Fail(FsCode::AccessDenied, path + u" is a folder");
+    if (!node) return Fail(FsCode::NotFound, path, u"not found");
+    if (node->directory) return Fail(FsCode::AccessDenied, path, u"is a folder");
     file = std::make_unique<MemoryReadFile>(node->data);
     return FsResult::Success();
 }
 
 FsResult MemoryFileSystem::CreateNewFile(const std::u16string& path, std::unique_ptr<FsWriteFile>& file) {
-    FsResult r = CheckParent(path);
+    FsResult r = Hook(FsOp::Create, path);
+    if (r) r = CheckParent(path);
     if (!r) return r;
     m_nodes[path];
     file = std::make_unique<MemoryWriteFile>(*this, path);
@@ -103,7 +119,8 @@ FsResult MemoryFileSystem::CreateNewFile(const std::u16string& path, std::unique
 }
 
 FsResult MemoryFileSystem::MakeDirectory(const std::u16string& path, bool hidden) {
-    FsResult r = CheckParent(path);
+    FsResult r = Hook(FsOp::MakeDirectory, path);
+    if (r) r = CheckParent(path);
     if (!r) return r;
     Node& node = m_nodes[path];
     node.directory = true;
@@ -112,47 +129,82 @@ FsResult MemoryFileSystem::MakeDirectory(const std::u16string& path, bool hidden
 }
 
 FsResult MemoryFileSystem::RemoveEmptyDirectory(const std::u16string& path) {
+    if (FsResult r = Hook(FsOp::RemoveDirectory, path); !r) return r;
     Node* node = Find(path);
-    if (!node || !node->directory || path == u"/") return FsResult::Fail(FsCode::NotFound, path + u" is no folder");
+    if (!node || !node->directory || path == u"/") return Fail(FsCode::NotFound, path, u"is no folder");
     const std::u16string prefix = path + u"/";
     auto child = m_nodes.lower_bound(prefix);
     if (child != m_nodes.end() && child->first.compare(0, prefix.size(), prefix) == 0)
-        return FsResult::Fail(FsCode::Exists, path + u" is not empty");
+        return Fail(FsCode::Exists, path, u"is not empty");
     m_nodes.erase(path);
     return FsResult::Success();
 }
 
 FsResult MemoryFileSystem::RemoveFile(const std::u16string& path) {
+    if (FsResult r = Hook(FsOp::Remove, path); !r) return r;
     Node* node = Find(path);
-    if (!node || node->directory) return FsResult::Fail(FsCode::NotFound, path + u" not found");
-    if (node->inUse) return FsResult::Fail(FsCode::InUse, path + u" is in use");
-    if (node->readOnly) return FsResult::Fail(FsCode::AccessDenied, path + u" is read-only");
-    m_used -= node->data.size();
-    m_nodes.erase(path);
+    if (!node || node->directory) return Fail(FsCode::NotFound, path, u"not found");
+    if (node->inUse || node->running) return Fail(FsCode::InUse, path, u"is in use");
+    if (node->readOnly) return Fail(FsCode::AccessDenied, path, u"is read-only");
+    Erase(path);
     return FsResult::Success();
 }
 
-FsResult MemoryFileSystem::Rename(const std::u16string& from, const std::u16string& to) {
+FsResult MemoryFileSystem::Move(const std::u16string& from, const std::u16string& to, bool replace) {
     Node* node = Find(from);
-    if (!node || node->directory) return FsResult::Fail(FsCode::NotFound, from + u" not found");
-    FsResult r = CheckParent(to);
-    if (!r) return r;
+    if (!node || node->directory) return Fail(FsCode::NotFound, from, u"not found");
+    if (node->inUse) return Fail(FsCode::InUse, from, u"is in use");
+    const Node* target = Find(to);
+    if (replace && target && (target->directory || target->inUse || target->running || target->readOnly))
+        return Fail(FsCode::InUse, to, u"cannot be replaced");
+    if (replace && target) Erase(to);
+    if (FsResult r = CheckParent(to); !r) return r;
     Node moved = std::move(*node);
     m_nodes.erase(from);
     m_nodes[to] = std::move(moved);
     return FsResult::Success();
 }
 
-FsResult MemoryFileSystem::MoveAside(const std::u16string& from, const std::u16string& to) {
-    Node* node = Find(from);
-    if (node && (node->inUse || node->readOnly)) return FsResult::Fail(FsCode::InUse, from + u" is in use");
-    return Rename(from, to);
+FsResult MemoryFileSystem::Rename(const std::u16string& from, const std::u16string& to) {
+    FsResult r = Hook(FsOp::Rename, from);
+    return r ? Move(from, to, false) : r;
+}
+
+FsResult MemoryFileSystem::Replace(const std::u16string& from, const std::u16string& to) {
+    FsResult r = Hook(FsOp::Replace, from);
+    return r ? Move(from, to, true) : r;
+}
+
+FsResult MemoryFileSystem::CheckReplaceable(const std::u16string& path) {
+    if (FsResult r = Hook(FsOp::Check, path); !r) return r;
+    const Node* node = Find(path);
+    if (node && (node->inUse || node->running || node->readOnly)) return Fail(FsCode::InUse, path, u"is in use");
+    return FsResult::Success();
+}
+
+FsResult MemoryFileSystem::ListFolder(const std::u16string& folder, const std::u16string& prefix,
+                                      std::vector<std::u16string>& names) {
+    names.clear();
+    if (FsResult r = Hook(FsOp::List, folder); !r) return r;
+    const std::u16string start = (folder == u"/" ? folder : folder + u"/") + prefix;
+    for (auto it = m_nodes.lower_bound(start); it != m_nodes.end() && it->first.compare(0, start.size(), start) == 0;
+         ++it) {
+        const std::u16string name = it->first.substr(start.size() - prefix.size());
+        if (name.find(u'/') == std::u16string::npos) names.push_back(name);
+    }
+    return FsResult::Success();
+}
+
+FsResult MemoryFileSystem::RemoveAtRestart(const std::u16string& path) {
+    m_atRestart.push_back(path);
+    return FsResult::Success();
 }
 
 FsResult MemoryFileSystem::FlushFiles(const std::vector<std::u16string>& paths) {
     for (const std::u16string& path : paths) {
+        if (FsResult r = Hook(FsOp::Flush, path); !r) return r;
         const Node* node = Find(path);
-        if (!node || node->directory) return FsResult::Fail(FsCode::NotFound, path + u" not found");
+        if (!node || node->directory) return Fail(FsCode::NotFound, path, u"not found");
     }
     return FsResult::Success();
 }

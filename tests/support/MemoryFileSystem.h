@@ -1,14 +1,19 @@
 // A file system held in memory, for tests and fuzzing: absolute paths with '/'
 // separators below the root "/", which always exists. A byte budget stands in
-// for the disk's free space, and files can be marked read-only or in use (held
-// open by another process) to see how callers cope.
+// for the disk's free space; files can be read-only, in use (held open by
+// another process: neither renamed nor deleted) or running (a program's image:
+// renamed but not deleted or replaced), as on Windows. A fault hook sees every
+// call first and may fail it, to see how callers cope.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
 #include "FileSystem.h"
+
+enum class FsOp { Stat, Open, Create, Write, MakeDirectory, RemoveDirectory, Remove, Rename, Replace, Check, List, Flush };
 
 class MemoryFileSystem : public FileSystem {
 public:
@@ -16,20 +21,24 @@ public:
         bool directory = false;
         bool readOnly = false;
         bool inUse = false;
+        bool running = false;
         bool hidden = false;
         std::string data;
     };
+    // Returns a failure to inject, or success to let the call through.
+    using Fault = std::function<FsResult(FsOp op, const std::u16string& path)>;
 
     MemoryFileSystem();
 
-    // Bytes all files together may hold; writes beyond fail with NoSpace.
     void SetCapacity(std::uint64_t bytes) { m_capacity = bytes; }
+    void SetFault(Fault fault) { m_fault = std::move(fault); }
 
     // Test set-up and inspection; parents must exist.
     bool AddFile(const std::u16string& path, const std::string& data);
     bool AddDirectory(const std::u16string& path);
     Node* Find(const std::u16string& path);
     const std::map<std::u16string, Node>& Nodes() const { return m_nodes; }
+    const std::vector<std::u16string>& RemovedAtRestart() const { return m_atRestart; }
 
     char16_t Separator() const override { return u'/'; }
     FsResult Stat(const std::u16string& path, FsInfo& info) override;
@@ -39,15 +48,24 @@ public:
     FsResult RemoveEmptyDirectory(const std::u16string& path) override;
     FsResult RemoveFile(const std::u16string& path) override;
     FsResult Rename(const std::u16string& from, const std::u16string& to) override;
-    FsResult MoveAside(const std::u16string& from, const std::u16string& to) override;
+    FsResult Replace(const std::u16string& from, const std::u16string& to) override;
+    FsResult CheckReplaceable(const std::u16string& path) override;
+    FsResult ListFolder(const std::u16string& folder, const std::u16string& prefix,
+                        std::vector<std::u16string>& names) override;
+    FsResult RemoveAtRestart(const std::u16string& path) override;
     FsResult FlushFiles(const std::vector<std::u16string>& paths) override;
 
 private:
     friend class MemoryWriteFile;
+    FsResult Hook(FsOp op, const std::u16string& path) { return m_fault ? m_fault(op, path) : FsResult::Success(); }
     FsResult CheckParent(const std::u16string& path);
+    FsResult Move(const std::u16string& from, const std::u16string& to, bool replace);
     FsResult Append(const std::u16string& path, const void* data, std::size_t size);
+    void Erase(const std::u16string& path);
 
     std::map<std::u16string, Node> m_nodes;
+    std::vector<std::u16string> m_atRestart;
+    Fault m_fault;
     std::uint64_t m_capacity = UINT64_MAX;
     std::uint64_t m_used = 0;
 };

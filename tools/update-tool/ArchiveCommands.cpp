@@ -6,6 +6,7 @@
 
 #include "Json.h"
 #include "ManifestCommand.h"
+#include "PackageSignature.h"
 
 namespace {
 
@@ -17,7 +18,12 @@ const char kPackageDescription[] =
     "      --codepage N    code page of names stored without the UTF-8 flag\n"
     "                      (default: the system's OEM code page; 437 outside\n"
     "                      Windows; Chinese Windows uses 936)\n"
-    "      exit status: 0 installable, 3 refused, 1 unreadable, 2 usage error\n";
+    "      --public-key KEY  also check the package's signature under KEY (the\n"
+    "                      text keygen printed): installable then also means\n"
+    "                      validly signed for Qelda\n"
+    "      --version V     with --public-key: signed for version V exactly\n"
+    "      exit status: 0 installable (and signed), 3 refused (or not a ZIP\n"
+    "      archive, or not validly signed), 1 unreadable, 2 usage error\n";
 
 const char kExtractDescription[] =
     "      Installs the package's entries below DIR the way the updater does:\n"
@@ -30,6 +36,9 @@ const char kExtractDescription[] =
 
 struct Options {
     bool json = false;
+    bool signature = false;
+    EcdsaPublicKey publicKey{};
+    std::string version;
     bool flush = true;
     std::shared_ptr<const ZipNameDecoder> decoder;
     std::vector<std::string> operands;
@@ -57,6 +66,17 @@ int ParseOptions(const std::vector<std::string>& args, ToolContext& context, con
             continue;
         } else if (arg == "--no-sync" && extract) {
             options.flush = false;
+            continue;
+        } else if ((arg == "--public-key" || arg == "--version") && !extract) {
+            if (i + 1 >= args.size()) return UsageError(context, command, arg + " needs a value");
+            const std::string& value = args[++i];
+            if (arg == "--version") {
+                options.version = value;
+            } else if (!ParsePublicKey(value, options.publicKey)) {
+                return UsageError(context, command, "--public-key needs the text keygen printed");
+            } else {
+                options.signature = true;
+            }
             continue;
         } else if (arg == "--codepage") {
             if (i + 1 >= args.size()) return UsageError(context, command, "--codepage needs a number");
@@ -114,7 +134,8 @@ std::string Verdict(const InstallResult& verdict) {
 
 }  // namespace
 
-const ToolCommand kPackageCommand = {"package", "[--json] [--codepage N] ZIP", kPackageDescription, RunPackageCommand};
+const ToolCommand kPackageCommand = {"package", "[--json] [--codepage N] [--public-key KEY [--version V]] ZIP",
+                                     kPackageDescription, RunPackageCommand};
 const ToolCommand kExtractCommand = {"extract", "[--codepage N] [--no-sync] ZIP DIR", kExtractDescription,
                                      RunExtractCommand};
 
@@ -238,16 +259,46 @@ int RunPackageCommand(const std::vector<std::string>& args, ToolContext& context
             WriteText(context.out, json.Text() + "\n");
         }
         WriteText(context.err, "update-tool package: " + path + ": " + reason + "\n");
-        return kExitInput;
+        // A file that reads but is no ZIP archive is refused, as the updater refuses it.
+        return opened.status == ZipStatus::FileError ? kExitInput : kExitStrict;
     }
     InstallOptions installOptions;
     const InstallResult verdict = VerifyPackage(archive, installOptions);
-    WriteText(context.out, options.json ? PackageJson(archive, verdict, path) : PackageSummary(archive, verdict, path));
+    std::string out = options.json ? PackageJson(archive, verdict, path) : PackageSummary(archive, verdict, path);
+    bool signedFor = true;
+    if (options.signature) {
+        const SignatureCheck check = CheckPackageSignature(PlatformFileSystem(), Utf8ToUtf16(path), options.publicKey);
+        signedFor = options.version.empty() ? check.SignedFor(kPackageProduct, check.version)
+                                            : check.SignedFor(kPackageProduct, Utf8ToUtf16(options.version));
+        std::string line = check.ok() ? "valid for " + Utf16ToUtf8(check.product) + " " + Utf16ToUtf8(check.version)
+                                      : "invalid: " + Utf16ToUtf8(check.reason);
+        if (check.ok() && !signedFor)
+            line = "valid, but for " + Utf16ToUtf8(check.product) + " " + Utf16ToUtf8(check.version) + ", not " +
+                   Utf16ToUtf8(kPackageProduct) + (options.version.empty() ? "" : " " + options.version);
+        if (options.json) {
+            JsonWriter json;
+            json.BeginObject();
+            json.Key("signed");
+            json.Bool(signedFor);
+            json.Key("signatureVersion");
+            if (check.ok()) json.String(check.version);
+            else json.Null();
+            json.Key("signature");
+            json.String(Utf8ToUtf16(line));
+            json.EndObject();
+            // One object: the signature's fields join the listing's.
+            out.erase(out.rfind('}'));
+            out += "," + json.Text().substr(1) + "\n";
+        } else {
+            out += "signature: " + line + "\n";
+        }
+    }
+    WriteText(context.out, out);
     if (std::fflush(context.out) != 0) {
         WriteText(context.err, "update-tool package: cannot write the output\n");
         return kExitInput;
     }
-    return verdict.ok() ? kExitOk : kExitStrict;
+    return verdict.ok() && signedFor ? kExitOk : kExitStrict;
 }
 
 int RunExtractCommand(const std::vector<std::string>& args, ToolContext& context) {

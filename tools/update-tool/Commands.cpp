@@ -1,5 +1,6 @@
 #include "ArchiveCommands.h"
 #include "ManifestCommand.h"
+#include "SigningCommands.h"
 #include "Tool.h"
 
 namespace {
@@ -9,6 +10,8 @@ const ToolCommand* const kCommands[] = {
     &kManifestCommand,
     &kPackageCommand,
     &kExtractCommand,
+    &kKeygenCommand,
+    &kSignCommand,
 };
 
 void PrintUsage(std::FILE* stream) {
@@ -24,7 +27,8 @@ void PrintUsage(std::FILE* stream) {
         text += command->description;
     }
     text += "\nexit status: 0 done, 1 input unreadable or undecodable (or an I/O error), 2 usage error,\n"
-            "3 manifest not well formed or without records (with --strict), or package refused\n";
+            "3 manifest not well formed or without records (with --strict), package refused or not\n"
+            "validly signed\n";
     WriteText(stream, text);
 }
 

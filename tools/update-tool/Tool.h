@@ -15,7 +15,7 @@ enum ToolExit {
     kExitOk = 0,        // the input was read (whatever it held)
     kExitInput = 1,     // the input could not be read or decoded; one line on stderr
     kExitUsage = 2,     // bad command line; usage on stderr
-    kExitStrict = 3,    // --strict and the manifest is not well formed or yields no record
+    kExitStrict = 3,    // a manifest refused under --strict, a package refused, or unsigned
 };
 
 struct ToolContext {
@@ -24,6 +24,9 @@ struct ToolContext {
     std::FILE* err;
     // Opens a file for reading in binary mode; null with errno set on failure.
     std::FILE* (*openFile)(const std::string& utf8Path);
+    // Writes a new file that only its owner may read; never over an existing
+    // one. False with a reason on failure (nothing is left behind).
+    bool (*writeSecretFile)(const std::string& utf8Path, const std::string& data, std::string& why);
 };
 
 struct ToolCommand {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CString.h"
+#include "FileSystem.h"
 #include "Tool.h"
 
 namespace {
@@ -19,6 +20,15 @@ namespace {
 std::FILE* OpenFile(const std::string& path) {
     const std::u16string wide = Utf8ToUtf16(path);
     return _wfopen(reinterpret_cast<const wchar_t*>(wide.c_str()), L"rb");
+}
+
+// The key file takes the folder's permissions; CREATE_NEW keeps an existing
+// file from being overwritten.
+bool WriteSecretFile(const std::string& path, const std::string& data, std::string& why) {
+    const std::u16string wide = Utf8ToUtf16(path);
+    const FsResult r = WriteNewFile(PlatformFileSystem(), wide, data);
+    if (!r) why = Utf16ToUtf8(r.message);
+    return r.ok();
 }
 
 class ConsoleCodePage {
@@ -45,7 +55,7 @@ int wmain(int argc, wchar_t** argv) {
     ConsoleCodePage codePage;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(Utf16ToUtf8(CString(argv[i])));
-    ToolContext context{stdin, stdout, stderr, OpenFile};
+    ToolContext context{stdin, stdout, stderr, OpenFile, WriteSecretFile};
     const int status = RunTool(args, context);
     std::fflush(stdout);
     std::fflush(stderr);

@@ -1,0 +1,252 @@
+#include "PackageSignature.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "CString.h"
+#include "InstallEngine.h"
+
+const char16_t kPackageProduct[] = u"Qelda";
+
+namespace {
+
+const char kBegin[] = "-----BEGIN QELDA PACKAGE SIGNATURE-----\n";
+const char kEnd[] = "-----END QELDA PACKAGE SIGNATURE-----\n";
+const char kPublicPrefix[] = "ecdsa-p256:";
+const char kPrivatePrefix[] = "ecdsa-p256-private:";
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+const std::size_t kEndRecord = 22;  // bytes of the ZIP end record before its comment
+
+std::string Base64(const std::uint8_t* data, std::size_t size) {
+    std::string out;
+    for (std::size_t i = 0; i < size; i += 3) {
+        const std::uint32_t n = data[i] << 16 | (i + 1 < size ? data[i + 1] << 8 : 0) | (i + 2 < size ? data[i + 2] : 0);
+        for (std::size_t k = 0; k < 4; ++k) out += k <= size - i ? kAlphabet[(n >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
+}
+
+// Exactly `size` bytes in canonical base64, or false.
+bool Unbase64(const std::string& text, std::uint8_t* data, std::size_t size) {
+    if (text.size() != (size + 2) / 3 * 4) return false;
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        std::uint32_t n = 0;
+        for (std::size_t k = 0; k < 4; ++k) {
+            const char* at = text[i + k] == '=' ? nullptr : std::strchr(kAlphabet, text[i + k]);
+            if (text[i + k] == '\0' || (!at && text[i + k] != '=')) return false;
+            n = n << 6 | (at ? static_cast<std::uint32_t>(at - kAlphabet) : 0);
+        }
+        for (std::size_t k = 0; k < 3; ++k) bytes.push_back(static_cast<std::uint8_t>(n >> (16 - 8 * k)));
+    }
+    if (Base64(bytes.data(), size) != text) return false;  // padding and unused bits as an encoder writes them
+    std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size), data);
+    return true;
+}
+
+std::string Hex(const Sha256Digest& digest) {
+    std::string out;
+    for (std::uint8_t b : digest) {
+        out += "0123456789abcdef"[b >> 4];
+        out += "0123456789abcdef"[b & 15];
+    }
+    return out;
+}
+
+bool GoodVersion(const std::u16string& version) {
+    return !version.empty() && version.size() <= 256 &&
+           std::none_of(version.begin(), version.end(), [](char16_t c) { return c < 0x20 || c == 0x7F; });
+}
+
+std::string Block(const std::u16string& product, const std::u16string& version, const EcdsaSignature& signature) {
+    return kBegin + ("product: " + Utf16ToUtf8(product)) + "\nversion: " + Utf16ToUtf8(version) +
+           "\nsignature: " + Base64(signature.data(), signature.size()) + "\n" + kEnd;
+}
+
+bool StatementDigest(const std::u16string& product, const std::u16string& version, const Sha256Digest& bytes,
+                     Sha256Digest& digest) {
+    const std::string statement = "Qelda package signature 1\nproduct: " + Utf16ToUtf8(product) +
+                                  "\nversion: " + Utf16ToUtf8(version) + "\nsha256: " + Hex(bytes) + "\n";
+    Sha256 hash;
+    return hash.Update(statement.data(), statement.size()) && hash.Finish(digest);
+}
+
+// The file's end record and comment, when the comment reaches exactly to the
+// end of the file.
+struct Tail {
+    std::uint64_t size = 0;
+    std::uint64_t endRecord = 0;  // offset of the end record
+    std::string comment;
+    std::size_t block = std::string::npos;  // offset of the signature block in the comment
+};
+
+FsResult ReadTail(FsReadFile& file, Tail& tail, bool& found) {
+    tail.size = file.Size();
+    found = false;
+    const std::uint64_t span = std::min<std::uint64_t>(tail.size, kEndRecord + 0xFFFF);
+    std::string bytes(static_cast<std::size_t>(span), '\0');
+    if (FsResult r = file.ReadAt(tail.size - span, &bytes[0], bytes.size()); !r) return r;
+    for (std::size_t at = bytes.size() >= kEndRecord ? bytes.size() - kEndRecord + 1 : 0; at-- > 0;) {
+        if (std::memcmp(&bytes[at], "PK\x05\x06", 4) != 0) continue;
+        const std::size_t length = static_cast<unsigned char>(bytes[at + 20]) | static_cast<unsigned char>(bytes[at + 21]) << 8;
+        if (at + kEndRecord + length != bytes.size()) continue;
+        tail.endRecord = tail.size - span + at;
+        tail.comment = bytes.substr(at + kEndRecord);
+        for (std::size_t k = tail.comment.find(kBegin); k != std::string::npos; k = tail.comment.find(kBegin, k + 1))
+            tail.block = k;
+        found = true;
+        break;
+    }
+    return FsResult::Success();
+}
+
+// Hashes `count` bytes of the file from the start, into `hash` and `out` when given.
+FsResult Copy(FsReadFile& in, std::uint64_t count, Sha256& hash, FsWriteFile* out) {
+    std::vector<char> buffer(1 << 20);
+    for (std::uint64_t at = 0; at < count;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), count - at));
+        FsResult r = in.ReadAt(at, buffer.data(), n);
+        if (r && !hash.Update(buffer.data(), n)) r = FsResult::Fail(FsCode::Other, u"cannot compute SHA-256");
+        if (r && out) r = out->Write(buffer.data(), n);
+        if (!r) return r;
+        at += n;
+    }
+    return FsResult::Success();
+}
+
+bool ParseBlock(const std::string& block, SignatureCheck& check, EcdsaSignature& signature) {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < block.size();) {
+        const std::size_t end = block.find('\n', start);
+        if (end == std::string::npos) return false;
+        lines.push_back(block.substr(start, end - start));
+        start = end + 1;
+    }
+    auto field = [&](std::size_t i, const std::string& name, std::string& value) {
+        if (lines[i].compare(0, name.size(), name) != 0) return false;
+        value = lines[i].substr(name.size());
+        return true;
+    };
+    std::string product, version, sig;
+    return lines.size() == 5 && lines[0] + "\n" == kBegin && lines[4] + "\n" == kEnd &&
+           field(1, "product: ", product) && field(2, "version: ", version) && field(3, "signature: ", sig) &&
+           DecodeUtf8Strict(product.data(), product.size(), check.product) &&
+           DecodeUtf8Strict(version.data(), version.size(), check.version) && GoodVersion(check.product) &&
+           GoodVersion(check.version) && Unbase64(sig, signature.data(), signature.size());
+}
+
+SignatureCheck Checked(SignatureStatus status, std::u16string reason, SignatureCheck check = {}) {
+    check.status = status;
+    check.reason = std::move(reason);
+    return check;
+}
+
+}  // namespace
+
+std::string FormatPublicKey(const EcdsaPublicKey& key) { return kPublicPrefix + Base64(key.data(), key.size()); }
+
+bool ParsePublicKey(const std::string& text, EcdsaPublicKey& key) {
+    return text.compare(0, sizeof kPublicPrefix - 1, kPublicPrefix) == 0 &&
+           Unbase64(text.substr(sizeof kPublicPrefix - 1), key.data(), key.size());
+}
+
+std::string FormatPrivateKeyFile(const EcdsaPrivateKey& key) {
+    std::uint8_t raw[96];
+    std::copy(key.d.begin(), key.d.end(), raw);
+    std::copy(key.publicKey.begin(), key.publicKey.end(), raw + 32);
+    return "# Qelda package signing key (ECDSA P-256). Keep it secret, away from the build machine's repository.\n" +
+           (kPrivatePrefix + Base64(raw, sizeof raw)) + "\n";
+}
+
+bool ParsePrivateKeyFile(const std::string& text, EcdsaPrivateKey& key) {
+    const std::size_t at = text.find(std::string("\n") + kPrivatePrefix);
+    if (at == std::string::npos) return false;
+    std::string value = text.substr(at + 1 + sizeof kPrivatePrefix - 1);
+    value = value.substr(0, value.find_first_of("\r\n"));
+    std::uint8_t raw[96];
+    if (!Unbase64(value, raw, sizeof raw)) return false;
+    std::copy(raw, raw + 32, key.d.begin());
+    std::copy(raw + 32, raw + 96, key.publicKey.begin());
+    return true;
+}
+
+SignatureCheck CheckPackageSignature(FileSystem& fs, const std::u16string& path, const EcdsaPublicKey& key) {
+    std::unique_ptr<FsReadFile> file;
+    Tail tail;
+    bool found = false;
+    FsResult r = fs.OpenForRead(path, file);
+    if (r) r = ReadTail(*file, tail, found);
+    if (!r) return Checked(SignatureStatus::Unreadable, r.message);
+    if (!found) return Checked(SignatureStatus::Missing, u"not a ZIP archive that ends in its end record");
+    if (tail.block == std::string::npos) return Checked(SignatureStatus::Missing, u"the package is not signed");
+    SignatureCheck check;
+    EcdsaSignature signature;
+    if (!ParseBlock(tail.comment.substr(tail.block), check, signature))
+        return Checked(SignatureStatus::Malformed, u"the signature block is damaged");
+    Sha256 hash;
+    Sha256Digest bytes, digest;
+    r = Copy(*file, tail.endRecord + kEndRecord + tail.block, hash, nullptr);
+    if (!r) return Checked(SignatureStatus::Unreadable, r.message, check);
+    if (!hash.Finish(bytes) || !StatementDigest(check.product, check.version, bytes, digest) ||
+        !EcdsaVerify(key, digest, signature))
+        return Checked(SignatureStatus::Invalid, u"the signature does not match this package and key", check);
+    return Checked(SignatureStatus::Valid, u"", check);
+}
+
+SignResult SignPackage(FileSystem& fs, const std::u16string& path, const EcdsaPrivateKey& key,
+                       const std::u16string& version) {
+    auto refused = [](std::u16string why) { return SignResult{SignStatus::Refused, std::move(why)}; };
+    auto failed = [](const FsResult& r) { return SignResult{SignStatus::IoError, r.message}; };
+    if (!GoodVersion(version)) return refused(u"the version must be 1 to 256 characters without control characters");
+    {
+        CZipArchive archive;
+        archive.SetFileSystem(&fs);
+        ZipResult opened = archive.Open(path);
+        if (opened.status == ZipStatus::FileError) return SignResult{SignStatus::IoError, opened.ToText()};
+        if (!opened) return refused(opened.ToText());
+        InstallResult verdict = VerifyPackage(archive);
+        if (!verdict.ok()) return refused(verdict.reason);
+    }
+    std::unique_ptr<FsReadFile> in;
+    Tail tail;
+    bool found = false;
+    FsResult r = fs.OpenForRead(path, in);
+    if (r) r = ReadTail(*in, tail, found);
+    if (!r) return failed(r);
+    if (!found) return refused(u"bytes follow the archive's end record");
+    const std::string comment = tail.comment.substr(0, tail.block);  // without an earlier signature
+    EcdsaSignature placeholder{};
+    const std::size_t length = comment.size() + Block(kPackageProduct, version, placeholder).size();
+    if (length > 0xFFFF) return refused(u"the archive comment would grow beyond 65535 bytes");
+
+    // The signed copy is made beside the package and replaces it in one step.
+    const std::u16string temporary = path + u".signing";
+    fs.RemoveFile(temporary);
+    std::unique_ptr<FsWriteFile> out;
+    if (r = fs.CreateNewFile(temporary, out); !r) return failed(r);
+    Sha256 hash;
+    Sha256Digest bytes, digest;
+    EcdsaSignature signature;
+    std::string why;
+    const char header[2] = {static_cast<char>(length & 0xFF), static_cast<char>(length >> 8)};
+    const std::string rest = std::string(header, 2) + comment;
+    r = Copy(*in, tail.endRecord + 20, hash, out.get());
+    if (r && !hash.Update(rest.data(), rest.size())) r = FsResult::Fail(FsCode::Other, u"cannot compute SHA-256");
+    if (r) r = out->Write(rest.data(), rest.size());
+    SignResult result;
+    if (r && (!hash.Finish(bytes) || !StatementDigest(kPackageProduct, version, bytes, digest) ||
+              !EcdsaSign(key, digest, signature, why)))
+        result = refused(Utf8ToUtf16(why.empty() ? "cannot compute SHA-256" : why));
+    const std::string block = Block(kPackageProduct, version, signature);
+    if (r && result.status == SignStatus::Signed) r = out->Write(block.data(), block.size());
+    if (r && result.status == SignStatus::Signed) r = out->Finish(true);
+    out.reset();
+    in.reset();
+    // The copy must read back as installable and validly signed by this key.
+    if (r && result.status == SignStatus::Signed && !CheckPackageSignature(fs, temporary, key.publicKey).ok())
+        result = refused(u"the key's two halves do not belong together");
+    if (r && result.status == SignStatus::Signed) r = fs.Replace(temporary, path);
+    if (!r || result.status != SignStatus::Signed) fs.RemoveFile(temporary);
+    return r ? result : failed(r);
+}

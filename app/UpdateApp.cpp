@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "HttpGet.h"
+#include "InstallSteps.h"
 #include "ManifestReader.h"
 #include "Registry.h"
 #include "UpdateDlg.h"
@@ -49,6 +50,9 @@ BOOL CUpdateApp::InitInstance() {
     CString appName;
     appName.Format(L"%s升级程序", kProductWord);
     SetAppName(appName);
+
+    // Before anything else: a crash may have left an installation half done.
+    if (!RecoverInterruptedInstallation()) return FALSE;
 
     const CString commandLine(m_lpCmdLine);
     if (!CommandLineNamesExecutable(commandLine)) return FALSE;

@@ -1,4 +1,4 @@
-// The two steps of the installation that come before the files are replaced.
+// The steps of the installation around the replacement of the files.
 // User-interface thread.
 #pragma once
 
@@ -21,3 +21,9 @@ void WaitDispatchingMessages();
 
 // The same pause for `milliseconds`.
 void WaitDispatchingMessagesFor(DWORD milliseconds);
+
+// Completes or rolls back an installation that a crash interrupted, in the
+// updater's folder and the system folder, and records the version whose files
+// are then in place. A file in use gets the close-and-retry box. False when
+// the user gave up or the disk refused (after a box): the run should end.
+bool RecoverInterruptedInstallation();

@@ -3,8 +3,8 @@
 #include "DownloadWorker.h"
 #include "UpdateMessages.h"
 
-CBSCallbackImpl::CBSCallbackImpl(HWND hNotifyWnd, HANDLE hCancelEvent)
-    : m_hNotifyWnd(hNotifyWnd), m_hCancelEvent(hCancelEvent) {}
+CBSCallbackImpl::CBSCallbackImpl(HWND hNotifyWnd, HANDLE hCancelEvent, DownloadProgress* record)
+    : m_hNotifyWnd(hNotifyWnd), m_hCancelEvent(hCancelEvent), m_record(record ? record : &m_ownRecord) {}
 
 STDMETHODIMP CBSCallbackImpl::QueryInterface(REFIID riid, void** ppvObject) {
     if (ppvObject == nullptr) return E_POINTER;
@@ -41,8 +41,8 @@ STDMETHODIMP CBSCallbackImpl::OnProgress(ULONG ulProgress, ULONG ulProgressMax, 
                                          LPCWSTR szStatusText) {
     if (ulStatusCode == 0 || ulStatusCode > 25) ulStatusCode = 26;
     if (m_hNotifyWnd != nullptr) {
-        DownloadProgress progress = {ulProgress, ulProgressMax, ulStatusCode, szStatusText};
-        ::SendMessageW(m_hNotifyWnd, WM_DOWNLOAD_PROGRESS, 0, reinterpret_cast<LPARAM>(&progress));
+        *m_record = {ulProgress, ulProgressMax, ulStatusCode, szStatusText};
+        ::SendMessageW(m_hNotifyWnd, WM_DOWNLOAD_PROGRESS, 0, reinterpret_cast<LPARAM>(m_record));
     }
     if (m_hCancelEvent != nullptr && ::WaitForSingleObject(m_hCancelEvent, 0) == WAIT_OBJECT_0) {
         if (m_hNotifyWnd != nullptr) ::SendMessageW(m_hNotifyWnd, WM_DOWNLOAD_PROGRESS, 0, 0);
@@ -55,7 +55,10 @@ STDMETHODIMP CBSCallbackImpl::OnStopBinding(HRESULT, LPCWSTR) {
     return S_OK;
 }
 
-STDMETHODIMP CBSCallbackImpl::GetBindInfo(DWORD*, BINDINFO*) {
+STDMETHODIMP CBSCallbackImpl::GetBindInfo(DWORD* grfBINDF, BINDINFO*) {
+    // From the server every time: a package cached by an earlier attempt may
+    // be stale, or the very file that was refused.
+    if (grfBINDF != nullptr) *grfBINDF |= BINDF_GETNEWESTVERSION | BINDF_RESYNCHRONIZE | BINDF_PRAGMA_NO_CACHE;
     return S_OK;
 }
 

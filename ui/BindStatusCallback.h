@@ -4,19 +4,26 @@
 // used on that thread only: the reference count is a plain integer and
 // Release never frees the object. Every progress step is sent (SendMessageW,
 // synchronous) to the notify window as WM_DOWNLOAD_PROGRESS with the address
-// of a DownloadProgress on this thread's stack. When the cancel event is found
-// set, the wait consumes it (auto-reset), one WM_DOWNLOAD_PROGRESS with
-// lParam 0 is sent, and OnProgress returns E_ABORT, which ends the transfer.
+// of the report record (the job's, which the window knows, so that it can
+// tell the worker's reports from messages of other programs). When the cancel
+// event is found set, the wait consumes it (auto-reset), one
+// WM_DOWNLOAD_PROGRESS with lParam 0 is sent, and OnProgress returns E_ABORT,
+// which ends the transfer. GetBindInfo asks for the package from the server,
+// never from a cache an earlier attempt filled.
 #pragma once
 
 #include <windows.h>
 
 #include <urlmon.h>
 
+#include "DownloadWorker.h"
+
 class CBSCallbackImpl : public IBindStatusCallback {
 public:
     // Neither handle is owned; either may be null (no reports / no cancel).
-    CBSCallbackImpl(HWND hNotifyWnd, HANDLE hCancelEvent);
+    // Reports are written into `record` (not owned) when given, else into a
+    // record of the callback's own.
+    CBSCallbackImpl(HWND hNotifyWnd, HANDLE hCancelEvent, DownloadProgress* record = nullptr);
     virtual ~CBSCallbackImpl() = default;
     CBSCallbackImpl(const CBSCallbackImpl&) = delete;
     CBSCallbackImpl& operator=(const CBSCallbackImpl&) = delete;
@@ -41,4 +48,6 @@ private:
     LONG m_cRef = 1;
     HWND m_hNotifyWnd;
     HANDLE m_hCancelEvent;
+    DownloadProgress m_ownRecord{};
+    DownloadProgress* m_record;
 };

@@ -34,7 +34,7 @@ CString PackageDirectory(const CString& localPath) {
 
 UINT __cdecl DownloadThreadProc(LPVOID param) {
     DownloadJob* job = static_cast<DownloadJob*>(param);
-    CBSCallbackImpl callback(job->hNotifyWnd, job->hCancelEvent);
+    CBSCallbackImpl callback(job->hNotifyWnd, job->hCancelEvent, &job->progress);
 
     const CString fileName(PackageFileNameFromUrl(job->strUrl));
     job->strLocalFile = PackageDirectory(g_strLocalPath) + CString(L"\\") + fileName;

@@ -12,6 +12,16 @@
 
 #include "CString.h"
 
+// One progress report, sent by address in WM_DOWNLOAD_PROGRESS. The worker
+// fills the job's record before each send; the receiver reads it during the
+// synchronous send only and keeps no pointer.
+struct DownloadProgress {
+    ULONG ulProgress;       // amount transferred so far
+    ULONG ulProgressMax;    // total expected; 0 when the server did not say
+    ULONG ulStatusCode;     // bind status 1..25; any other code arrives as 26
+    LPCWSTR szStatusText;   // may be null; valid during the send only
+};
+
 // The block inside the update dialog (m_job) whose address is the worker's
 // thread parameter.
 struct DownloadJob {
@@ -19,16 +29,7 @@ struct DownloadJob {
     HANDLE hCancelEvent = nullptr;  // the dialog's auto-reset cancel event (not owned)
     CString strUrl;                 // the package address
     CString strLocalFile;           // full path of the package; empty when nothing was downloaded
-};
-
-// One progress report, sent by address in WM_DOWNLOAD_PROGRESS. It lives on
-// the worker's stack and is valid only while the synchronous send runs: the
-// receiver copies what it needs and keeps no pointer.
-struct DownloadProgress {
-    ULONG ulProgress;       // amount transferred so far
-    ULONG ulProgressMax;    // total expected; 0 when the server did not say
-    ULONG ulStatusCode;     // bind status 1..25; any other code arrives as 26
-    LPCWSTR szStatusText;   // may be null
+    DownloadProgress progress{};    // the worker's report record: the only address progress may carry
 };
 
 // The selected record's LocalPath: "System" puts the package in the system

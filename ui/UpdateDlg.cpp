@@ -118,9 +118,10 @@ void CUpdateDlg::OnUpgrade() {
 }
 
 LRESULT CUpdateDlg::OnDownloadProgress(WPARAM, LPARAM lParam) {
-    if (lParam == 0) return 0;  // the cancellation notice carries no record
-    // The record lives on the worker's stack for the length of this send only.
-    const auto* progress = reinterpret_cast<const DownloadProgress*>(lParam);
+    // Only the worker's own record counts: any program on the desktop can send
+    // this message, with any address. The cancellation notice carries none.
+    if (m_pDownloadThread == nullptr || lParam != reinterpret_cast<LPARAM>(&m_job.progress)) return 0;
+    const DownloadProgress* progress = &m_job.progress;
     // Values of 2^31 and more arrive negative: an empty range, a blank bar.
     m_dlgProgress.m_progress.SetRange(0, static_cast<int>(progress->ulProgressMax));
     m_dlgProgress.m_progress.SetPos(static_cast<int>(progress->ulProgress));

@@ -1,53 +1,85 @@
-// A small HTTP/1.1 server on 127.0.0.1 for the tests, on a thread of the
-// test program. Each connection carries one request; the answer closes it.
-// Paths without a configured answer get 404 with an HTML page.
+// A small HTTP/1.1 server on 127.0.0.1 (a free port) for the tests, on a
+// thread of its own. Each connection carries one request, whatever its
+// target, which gets the answer last set (at first 404 with kNotFoundPage);
+// then the connection is closed.
 #pragma once
 
 #include <winsock2.h>
 
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 class LoopbackServer {
 public:
-    // port 0 picks a free port.
-    explicit LoopbackServer(unsigned short port = 0);
-    ~LoopbackServer();
-    LoopbackServer(const LoopbackServer&) = delete;
-    LoopbackServer& operator=(const LoopbackServer&) = delete;
+    static constexpr const char* kNotFoundPage = "<html><body><h1>404 Not Found</h1></body></html>";
 
-    bool Listening() const { return m_listener != INVALID_SOCKET; }
-    unsigned short Port() const { return m_port; }
-    // "http://127.0.0.1:<port>" + path
-    std::wstring Url(const std::wstring& path) const;
+    LoopbackServer() {
+        WSADATA data;
+        ::WSAStartup(MAKEWORD(2, 2), &data);
+        m_listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in addr{AF_INET, 0, {}, {}};
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int size = sizeof(addr);
+        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), size) == 0 && ::listen(m_listener, 16) == 0 &&
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &size) == 0)
+            m_thread = std::thread([this] { Serve(); });
+        m_port = ntohs(addr.sin_port);
+    }
+    ~LoopbackServer() {
+        ::closesocket(m_listener);  // ends accept() on the server thread
+        if (m_thread.joinable()) m_thread.join();
+        ::WSACleanup();
+    }
 
-    // The answer for a path (the request target up to its first '?').
-    void Answer(const std::string& path, int status, const std::string& contentType, const std::string& body);
-
-    // Request targets received so far, in order (path and query).
-    std::vector<std::string> Targets() const;
-
-    static const char kNotFoundPage[];
+    bool Listening() const { return m_thread.joinable(); }
+    std::wstring Url(const std::wstring& target) const {
+        return L"http://127.0.0.1:" + std::to_wstring(m_port) + target;
+    }
+    // A URL on a port where nothing listens any more.
+    static std::wstring Unreachable(const std::wstring& target) { return LoopbackServer().Url(target); }
+    void Answer(int status, const std::string& body) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_answer = {status, body};
+    }
+    // The request targets received since the last call.
+    std::vector<std::string> TakeTargets() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return std::exchange(m_targets, {});
+    }
 
 private:
-    struct Response {
-        int status;
-        std::string contentType;
-        std::string body;
-    };
-    void Serve();
-    void Handle(SOCKET client);
+    void Serve() {
+        for (SOCKET client; (client = ::accept(m_listener, nullptr, nullptr)) != INVALID_SOCKET;
+             ::closesocket(client)) {
+            std::string request;
+            char chunk[4096];
+            for (int n; request.find("\r\n\r\n") == std::string::npos && (n = ::recv(client, chunk, 4096, 0)) > 0;)
+                request.append(chunk, n);
+            std::pair<int, std::string> answer;
+            {
+                std::lock_guard<std::mutex> hold(m_lock);
+                const std::size_t start = request.find(' ') + 1;  // METHOD SP target SP version
+                m_targets.push_back(request.substr(start, request.find(' ', start) - start));
+                answer = m_answer;
+            }
+            const std::string reply = "HTTP/1.1 " + std::to_string(answer.first) +
+                                      " Answer\r\nContent-Length: " + std::to_string(answer.second.size()) +
+                                      "\r\nContent-Type: text/xml; charset=utf-8\r\nCache-Control: no-cache\r\n"
+                                      "Connection: close\r\n\r\n" +
+                                      answer.second;
+            for (int sent = 0, n = 0; sent < static_cast<int>(reply.size()) && n >= 0; sent += n)
+                n = ::send(client, reply.data() + sent, static_cast<int>(reply.size()) - sent, 0);
+            ::shutdown(client, SD_SEND);
+        }
+    }
 
-    SOCKET m_listener = INVALID_SOCKET;
-    unsigned short m_port = 0;
-    mutable std::mutex m_lock;
-    std::map<std::string, Response> m_responses;
+    SOCKET m_listener;
+    unsigned short m_port;
+    std::mutex m_lock;
+    std::pair<int, std::string> m_answer{404, kNotFoundPage};
     std::vector<std::string> m_targets;
     std::thread m_thread;
 };
-
-// A loopback port on which nothing listens (bound once, then released).
-unsigned short UnusedLoopbackPort();

@@ -1,163 +1,92 @@
 // The steps before the files are replaced: terminating the product's
-// processes by their exact executable name, and the two-second pause that
-// keeps dispatching messages without keeping a core busy.
+// processes by their exact executable name, and the pause that keeps
+// dispatching messages without keeping a core busy.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "InstallSteps.h"
 
 namespace {
 
-// A copy of this test program under another name, idling in a test that
-// runs only when asked for by name.
-class DummyProduct {
-public:
-    // copy false: start the copy an earlier DummyProduct made.
-    explicit DummyProduct(const std::wstring& exeName, bool copy = true) : m_owner(copy) {
-        wchar_t self[MAX_PATH] = {};
-        ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-        wchar_t temp[MAX_PATH] = {};
-        ::GetTempPathW(MAX_PATH, temp);
-        m_path = std::wstring(temp) + exeName;
-        if (copy && !::CopyFileW(self, m_path.c_str(), FALSE)) return;
-        std::wstring cmd = L"\"" + m_path +
-                           L"\" --gtest_filter=InstDummyProduct.DISABLED_IdleUntilTerminated"
-                           L" --gtest_also_run_disabled_tests";
-        STARTUPINFOW si = {};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi = {};
-        if (::CreateProcessW(m_path.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-            ::CloseHandle(pi.hThread);
-            m_process = pi.hProcess;
-        }
-    }
-    ~DummyProduct() {
-        if (m_process) {
-            ::TerminateProcess(m_process, 99);
-            ::WaitForSingleObject(m_process, 10000);
-            ::CloseHandle(m_process);
-        }
-        if (m_owner) ::DeleteFileW(m_path.c_str());
-    }
-    DummyProduct(const DummyProduct&) = delete;
-    DummyProduct& operator=(const DummyProduct&) = delete;
-
-    bool Running() const { return m_process && ::WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT; }
-    // True when the process ended within `ms`; its exit code in `code`.
-    bool EndsWithin(DWORD ms, DWORD& code) const {
-        if (!m_process || ::WaitForSingleObject(m_process, ms) != WAIT_OBJECT_0) return false;
-        ::GetExitCodeProcess(m_process, &code);
-        return true;
-    }
-    const std::wstring& Path() const { return m_path; }
-
-private:
-    bool m_owner;
-    std::wstring m_path;
-    HANDLE m_process = nullptr;
-};
-
-TEST(InstDummyProduct, DISABLED_IdleUntilTerminated) {
-    ::Sleep(120000);
-    SUCCEED();
+// What the copies of this program started below run.
+TEST(DummyProduct, DISABLED_IdleUntilTerminated) {
+    ::Sleep(30000);
 }
 
-TEST(KillProcessesByName, TerminatesEveryCopyWithTheExactName) {
-    DummyProduct first(L"QeldaInstDummy.exe");
-    DummyProduct second(L"QeldaInstDummy.exe", false);  // the same file, started twice
-    ASSERT_TRUE(first.Running());
-    ASSERT_TRUE(second.Running());
-    KillProcessesByName(CString(L"QeldaInstDummy.exe"));
-    DWORD code = 99;
-    EXPECT_TRUE(first.EndsWithin(10000, code));
-    EXPECT_EQ(0u, code);
-    code = 99;
-    EXPECT_TRUE(second.EndsWithin(10000, code));
-    EXPECT_EQ(0u, code);
-}
-
-TEST(KillProcessesByName, OtherNamesAreLeftRunning) {
-    DummyProduct product(L"QeldaInstCase.exe");
-    ASSERT_TRUE(product.Running());
-    const wchar_t* names[] = {
-        L"qeldainstcase.exe",   // letter case differs
-        L"QELDAINSTCASE.EXE",
-        L"QeldaInstCase",       // no extension
-        L"QeldaInstCase.exe ",  // trailing blank
-        L"QeldaInst",           // a prefix
-        L"",
+// Only the whole executable name, case-sensitive and without a path,
+// matches; every process of that name then ends with code 0.
+TEST(KillProcessesByName, EndsEveryProcessOfExactlyThatName) {
+    wchar_t self[MAX_PATH] = {}, temp[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    ::GetTempPathW(MAX_PATH, temp);
+    const std::wstring path = std::wstring(temp) + L"QeldaKillDummy.exe";
+    ASSERT_TRUE(::CopyFileW(self, path.c_str(), FALSE));
+    std::vector<HANDLE> processes;
+    for (int i = 0; i < 2; ++i) {
+        std::wstring command = L"\"" + path + L"\" --gtest_filter=*IdleUntilTerminated --gtest_also_run_disabled_tests";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION started{};
+        ASSERT_TRUE(::CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                     &started));
+        ::CloseHandle(started.hThread);
+        processes.push_back(started.hProcess);
+    }
+    // Each process's exit code once it has ended within `ms`, else STILL_ACTIVE.
+    auto exitCodes = [&processes](DWORD ms) {
+        std::vector<DWORD> codes(processes.size(), STILL_ACTIVE);
+        for (std::size_t i = 0; i < processes.size(); ++i)
+            if (::WaitForSingleObject(processes[i], ms) == WAIT_OBJECT_0) ::GetExitCodeProcess(processes[i], &codes[i]);
+        return codes;
     };
-    for (const wchar_t* name : names) KillProcessesByName(CString(name));
-    // A name with a directory part matches no process entry either.
-    KillProcessesByName(CString(product.Path().c_str()));
-    DWORD code = 0;
-    EXPECT_FALSE(product.EndsWithin(1500, code));
-    EXPECT_TRUE(product.Running());
-}
-
-TEST(KillProcessesByName, NoProcessOfThatNameIsNoError) {
-    KillProcessesByName(CString(L"NoSuchQeldaProcess.exe"));
-    SUCCEED();
-}
-
-// Counts the messages a window receives during the pause.
-struct Counter {
-    static LRESULT CALLBACK Proc(HWND h, UINT m, WPARAM w, LPARAM l) {
-        if (m == WM_APP + 1) ++posted;
-        if (m == WM_TIMER) ++timer;
-        return ::DefWindowProcW(h, m, w, l);
+    for (const wchar_t* name : {L"qeldakilldummy.exe", L"QELDAKILLDUMMY.EXE", L"QeldaKillDummy", L"QeldaKillDummy.exe ",
+                                L"QeldaKill", L"", path.c_str()})
+        KillProcessesByName(CString(name));
+    EXPECT_EQ((std::vector<DWORD>{STILL_ACTIVE, STILL_ACTIVE}), exitCodes(300));
+    KillProcessesByName(CString(L"QeldaKillDummy.exe"));
+    EXPECT_EQ((std::vector<DWORD>{0, 0}), exitCodes(10000));
+    for (HANDLE process : processes) {
+        ::TerminateProcess(process, 99);  // still running when the test failed
+        ::WaitForSingleObject(process, 10000);
+        ::CloseHandle(process);
     }
-    static int posted;
-    static int timer;
-};
-int Counter::posted = 0;
-int Counter::timer = 0;
+    ::DeleteFileW(path.c_str());
+}
 
-ULONGLONG CpuTimeMs() {
+int g_ticks = 0;
+void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+    ++g_ticks;
+}
+
+ULONGLONG CpuMilliseconds() {
     FILETIME created, exited, kernel, user;
     ::GetThreadTimes(::GetCurrentThread(), &created, &exited, &kernel, &user);
     auto ms = [](const FILETIME& t) { return ((ULONGLONG(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000; };
     return ms(kernel) + ms(user);
 }
 
-TEST(WaitDispatchingMessages, TwoSecondsOfDispatchWithoutBusyPolling) {
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = Counter::Proc;
-    wc.hInstance = ::GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"InstPauseCounter";
-    ::RegisterClassW(&wc);
-    HWND window = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
-                                    nullptr);
-    ASSERT_NE(nullptr, window);
-    Counter::posted = 0;
-    Counter::timer = 0;
-    for (int i = 0; i < 5; ++i) ::PostMessageW(window, WM_APP + 1, 0, 0);
-    ::SetTimer(window, 1, 100, nullptr);
-
-    const ULONGLONG cpuBefore = CpuTimeMs();
+// The pause lasts longer than its period, takes what was queued before it,
+// dispatches what arrives during it, and sleeps meanwhile.
+TEST(WaitDispatchingMessages, DispatchesForThePeriodWithoutBusyPolling) {
+    for (int i = 0; i < 5; ++i) ::PostThreadMessageW(::GetCurrentThreadId(), WM_APP, 0, 0);
+    g_ticks = 0;
+    const UINT_PTR timer = ::SetTimer(nullptr, 0, 50, Tick);
+    const ULONGLONG cpuBefore = CpuMilliseconds();
     const DWORD start = ::GetTickCount();
-    WaitDispatchingMessages();
+    WaitDispatchingMessagesFor(400);
     const DWORD elapsed = ::GetTickCount() - start;
-    const ULONGLONG cpu = CpuTimeMs() - cpuBefore;
-    ::KillTimer(window, 1);
-    ::DestroyWindow(window);
-
-    EXPECT_GT(elapsed, 2000u);  // stops once more than the period has passed
-    EXPECT_LT(elapsed, 2600u);
-    EXPECT_EQ(5, Counter::posted);  // queued before the pause
-    EXPECT_GE(Counter::timer, 10);  // arriving during it
-    EXPECT_LT(cpu, 1000u) << "the pause kept the processor busy";
-}
-
-TEST(WaitDispatchingMessages, ShortPauseForAnyPeriod) {
-    const DWORD start = ::GetTickCount();
-    WaitDispatchingMessagesFor(150);
-    const DWORD elapsed = ::GetTickCount() - start;
-    EXPECT_GT(elapsed, 150u);
-    EXPECT_LT(elapsed, 700u);
+    const ULONGLONG cpu = CpuMilliseconds() - cpuBefore;
+    ::KillTimer(nullptr, timer);
+    MSG left;
+    EXPECT_FALSE(::PeekMessageW(&left, nullptr, WM_APP, WM_APP, PM_REMOVE));
+    EXPECT_GT(elapsed, 400u);
+    EXPECT_LT(elapsed, 1000u);
+    EXPECT_GE(g_ticks, 4);
+    EXPECT_LT(cpu, 200u) << "the pause kept the processor busy";
 }
 
 }  // namespace

@@ -5,13 +5,9 @@
 #include <gtest/gtest.h>
 #include <ole2.h>
 
-#include "UpdateApp.h"
-
 int wmain(int argc, wchar_t** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (FAILED(::OleInitialize(nullptr))) return 2;
-    // What CUpdateApp::InitInstance names the application: the message-box caption.
-    AfxGetApp()->SetAppName(CString(L"Qelda升级程序"));
     const int result = RUN_ALL_TESTS();
     ::OleUninitialize();
     return result;

@@ -1,0 +1,171 @@
+// The package download: the transfer's IBindStatusCallback on its own, and
+// the download worker against a loopback server.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <urlmon.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "BindStatusCallback.h"
+#include "DownloadWorker.h"
+#include "LoopbackServer.h"
+#include "Sync.h"
+#include "UpdateMessages.h"
+
+namespace {
+
+// One WM_DOWNLOAD_PROGRESS: notice (lParam 0), progress, maximum, status code.
+using Report = std::tuple<bool, ULONG, ULONG, ULONG>;
+const Report kNotice{true, 0, 0, 0};
+
+// What a message-only window of this thread, in the update dialog's place,
+// has received since Sink() handed it out (with the procedure below).
+std::vector<Report> g_reports;
+int g_finished = 0, g_reportsAfterFinish = 0;
+
+LRESULT CALLBACK SinkProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    const auto* p = reinterpret_cast<const DownloadProgress*>(lParam);  // valid during the send only
+    if (message == WM_DOWNLOAD_PROGRESS) {
+        g_reports.push_back(p ? Report{false, p->ulProgress, p->ulProgressMax, p->ulStatusCode} : kNotice);
+        g_reportsAfterFinish += g_finished;
+    }
+    if (message == WM_DOWNLOAD_FINISHED) ++g_finished;
+    return ::DefWindowProcW(hWnd, message, wParam, lParam);
+}
+
+HWND Sink() {
+    static const HWND window =
+        ::CreateWindowExW(0, L"Static", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SinkProc));
+    g_reports.clear();
+    g_finished = g_reportsAfterFinish = 0;
+    return window;
+}
+
+// It answers for IUnknown and IBindStatusCallback only, counts references
+// from one, and Release never frees it (it lives on the worker's stack).
+TEST(TransferCallback, AnswersForItsTwoInterfacesAndNeverFreesItself) {
+    const std::pair<const IID*, HRESULT> cases[] = {{&IID_IUnknown, S_OK},
+                                                    {&IID_IBindStatusCallback, S_OK},
+                                                    {&IID_IHttpNegotiate, E_NOINTERFACE},
+                                                    {&IID_IAuthenticate, E_NOINTERFACE},
+                                                    {&GUID_NULL, E_NOINTERFACE}};
+    CBSCallbackImpl callback(nullptr, nullptr);
+    LONG refs = 1;
+    for (const auto& [iid, result] : cases) {
+        void* out = &refs;  // cleared whatever the answer
+        EXPECT_EQ(result, callback.QueryInterface(*iid, &out));
+        EXPECT_EQ(result == S_OK ? static_cast<IBindStatusCallback*>(&callback) : nullptr, out);
+        if (result == S_OK) ++refs;
+        EXPECT_EQ(refs, callback.RefCount());
+    }
+    EXPECT_EQ(E_POINTER, callback.QueryInterface(IID_IUnknown, nullptr));
+    while (refs > 0) EXPECT_EQ(static_cast<ULONG>(--refs), callback.Release());
+    EXPECT_EQ(1u, callback.AddRef());  // still there at zero
+}
+
+// Each step is sent at once with its values; a status code outside 1..25
+// arrives as 26.
+TEST(TransferCallback, SendsEachStepWithItsValues) {
+    // progress, maximum, status code, status code sent
+    const ULONG cases[][4] = {{0, 0, 1, 1},  {500, 1000, 5, 5}, {0xFFFFFFFF, 0x80000000, 25, 25},
+                              {1, 2, 0, 26}, {1, 2, 26, 26},    {1, 2, 0xFFFFFFFF, 26}};
+    CBSCallbackImpl callback(Sink(), nullptr);
+    for (const auto& c : cases) {
+        EXPECT_EQ(S_OK, callback.OnProgress(c[0], c[1], c[2], L"text"));
+        EXPECT_EQ(std::vector<Report>{Report(false, c[0], c[1], c[3])}, std::exchange(g_reports, {}));
+    }
+}
+
+// A set cancel event aborts the next step after its report, with one notice;
+// the wait consumes the (auto-reset) event, so two requests are one.
+TEST(TransferCallback, ACancelAbortsOneStepWithOneNotice) {
+    CEvent cancel;
+    CBSCallbackImpl callback(Sink(), cancel);
+    EXPECT_EQ(S_OK, callback.OnProgress(10, 100, 5, nullptr));
+    cancel.SetEvent();
+    cancel.SetEvent();
+    EXPECT_EQ(E_ABORT, callback.OnProgress(20, 100, 5, nullptr));
+    EXPECT_EQ(S_OK, callback.OnProgress(30, 100, 5, nullptr));
+    const std::vector<Report> expected = {{false, 10, 100, 5}, {false, 20, 100, 5}, kNotice, {false, 30, 100, 5}};
+    EXPECT_EQ(expected, g_reports);
+}
+
+// Runs the worker as the update dialog does, dispatching this thread's
+// messages (the worker's progress sends) until the thread has ended.
+void Download(DownloadJob& job) {
+    CWinThread* worker = AfxBeginThread(DownloadThreadProc, &job, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    ASSERT_NE(nullptr, worker);
+    worker->m_bAutoDelete = FALSE;
+    worker->ResumeThread();
+    MSG msg;
+    do {
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
+    } while (::MsgWaitForMultipleObjects(1, &worker->m_hThread, FALSE, 60000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1);
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
+    delete worker;
+}
+
+// One row per server behaviour. The package is saved under its own name in
+// the updater's folder, or in the system folder for LocalPath "System"
+// exactly; the transfer saves an error page too. A failed or cancelled
+// transfer leaves no file (not even an older one of that name) and no path.
+// One finish message ends every run, and nothing is sent after it.
+TEST(DownloadWorker, SavesThePackageOrLeavesNoFile) {
+    struct Case {
+        const char* name;
+        int status;  // 0: nothing listens
+        std::wstring file;
+        const char16_t* localPath;
+        bool system, cancel;
+        std::string saved;  // empty: no file
+    };
+    const std::string package = "PK\x03\x04" + std::string(20000, 'q');
+    const Case cases[] = {
+        {"the package", 200, L"pkg_2_1.zip", u"", false, false, package},
+        {"LocalPath System", 200, L"sys_pkg.zip", u"System", true, false, package},
+        {"LocalPath is compared exactly", 200, L"lower_pkg.zip", u"system", false, false, package},
+        {"an error page", 404, L"missing.zip", u"", false, false, LoopbackServer::kNotFoundPage},
+        {"nothing listens", 0, L"unreachable.zip", u"", false, false, ""},
+        {"cancelled", 200, L"cancelled.zip", u"", false, true, ""},
+    };
+    LoopbackServer server;
+    ASSERT_TRUE(server.Listening());
+    const CString savedLocalPath = g_strLocalPath;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.Answer(c.status, c.status == 200 ? package : LoopbackServer::kNotFoundPage);
+        wchar_t system[MAX_PATH] = {};
+        ::GetSystemDirectoryW(system, MAX_PATH);
+        const std::wstring local = (c.system ? system : GetModuleDirectory().GetString()) + (L"\\" + c.file);
+        std::ofstream(local.c_str(), std::ios::binary) << "an older attempt";
+        g_strLocalPath = CString(c.localPath);
+        CEvent cancel;
+        if (c.cancel) cancel.SetEvent();
+        const std::wstring url =
+            c.status ? server.Url(L"/pkg/" + c.file) : LoopbackServer::Unreachable(L"/pkg/" + c.file);
+        DownloadJob job{Sink(), cancel, CString(url.c_str()), CString()};
+        Download(job);
+
+        EXPECT_EQ(c.saved.empty() ? CString() : CString(local.c_str()), job.strLocalFile);
+        EXPECT_EQ(!c.saved.empty(), ::GetFileAttributesW(local.c_str()) != INVALID_FILE_ATTRIBUTES);
+        std::ostringstream content;
+        content << std::ifstream(local.c_str(), std::ios::binary).rdbuf();
+        EXPECT_EQ(c.saved, content.str());
+        EXPECT_EQ(1, g_finished);
+        EXPECT_EQ(0, g_reportsAfterFinish);
+        EXPECT_EQ(c.cancel ? 1 : 0, std::count(g_reports.begin(), g_reports.end(), kNotice));
+        EXPECT_FALSE(cancel.Lock(0));
+        ::DeleteFileW(local.c_str());
+    }
+    g_strLocalPath = savedLocalPath;
+}
+
+}  // namespace

@@ -32,12 +32,30 @@ CString PackageDirectory(const CString& localPath) {
     return GetModuleDirectory();
 }
 
+CString FreePackagePath(const CString& folder, const CString& fileName) {
+    // The name as the URL gives it, when no file has it; else the first free
+    // "name-N.ext". Never a name that exists: the package must not overwrite
+    // (or, after a failure, delete) a file of the product or of the system.
+    const std::size_t dot = fileName.rfind(u'.');
+    const CString stem = dot == CString::npos || dot == 0 ? fileName : CString(fileName.substr(0, dot));
+    const CString extension = stem.size() == fileName.size() ? CString() : CString(fileName.substr(dot));
+    for (int n = 0; n < 1000; ++n) {
+        CString name = fileName;
+        if (n > 0) name.Format(L"%s-%d%s", stem, n, extension);
+        const CString path = folder + CString(L"\\") + name;
+        if (::GetFileAttributesW(path.GetString()) == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND)
+            return path;
+    }
+    CString unique;
+    unique.Format(L"%s-%lu%s", stem, static_cast<unsigned long>(::GetTickCount()), extension);
+    return folder + CString(L"\\") + unique;
+}
+
 UINT __cdecl DownloadThreadProc(LPVOID param) {
     DownloadJob* job = static_cast<DownloadJob*>(param);
     CBSCallbackImpl callback(job->hNotifyWnd, job->hCancelEvent, &job->progress);
 
-    const CString fileName(PackageFileNameFromUrl(job->strUrl));
-    job->strLocalFile = PackageDirectory(g_strLocalPath) + CString(L"\\") + fileName;
+    job->strLocalFile = FreePackagePath(PackageDirectory(g_strLocalPath), CString(PackageFileNameFromUrl(job->strUrl)));
 
     // URL monikers need COM on the calling thread.
     const HRESULT comInit = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -45,7 +63,8 @@ UINT __cdecl DownloadThreadProc(LPVOID param) {
                                             &callback);
     if (SUCCEEDED(comInit)) ::CoUninitialize();
     if (FAILED(hr)) {
-        // A failed or cancelled transfer may have left part of the file.
+        // A failed or cancelled transfer may have left part of the file; the
+        // name was free before, so nothing else is lost.
         ::DeleteFileW(job->strLocalFile.GetString());
         job->strLocalFile.Empty();
     }

@@ -44,11 +44,16 @@ CString GetModuleDirectory();
 // The worker's thread function; param is the address of the dialog's m_job.
 // Runs one blocking URLDownloadToFileW into the destination folder (the
 // system directory when g_strLocalPath is exactly "System", else the
-// updater's own), under the name PackageFileNameFromUrl gives. When the
+// updater's own), under the name FreePackagePath gives. When the
 // transfer fails or is cancelled it deletes whatever was written and empties
 // strLocalFile. Its last act is to post WM_DOWNLOAD_FINISHED to hNotifyWnd;
 // after that it touches neither the job nor the dialog. Returns 0.
 UINT __cdecl DownloadThreadProc(LPVOID param);
+
+// Full path for the package in `folder`: its file name as PackageFileNameFromUrl
+// made it when no file of that name exists, else "stem-1.ext", "stem-2.ext",
+// ...: never the path of an existing file.
+CString FreePackagePath(const CString& folder, const CString& fileName);
 
 // The folder the package is saved in and installed into: the system
 // directory for LocalPath "System" (exact, case-sensitive), otherwise

@@ -71,6 +71,18 @@ TEST(TransferCallback, AnswersForItsTwoInterfacesAndNeverFreesItself) {
     EXPECT_EQ(1u, callback.AddRef());  // still there at zero
 }
 
+// The bind flags it is given stay, and ask for the server's copy on top: a
+// cache (the system's, or a proxy's) must not hand back an earlier attempt's
+// package. Wine's transfer ignores these flags, so only the contract shows.
+TEST(TransferCallback, AsksForTheServersCopy) {
+    CBSCallbackImpl callback(nullptr, nullptr);
+    DWORD flags = BINDF_ASYNCHRONOUS;
+    BINDINFO info{};
+    info.cbSize = sizeof info;
+    EXPECT_EQ(S_OK, callback.GetBindInfo(&flags, &info));
+    EXPECT_EQ(DWORD{BINDF_ASYNCHRONOUS | BINDF_GETNEWESTVERSION | BINDF_RESYNCHRONIZE | BINDF_PRAGMA_NO_CACHE}, flags);
+}
+
 // Each step is sent at once with its values; a status code outside 1..25
 // arrives as 26.
 TEST(TransferCallback, SendsEachStepWithItsValues) {
@@ -113,11 +125,12 @@ void Download(DownloadJob& job) {
     delete worker;
 }
 
-// One row per server behaviour. The package is saved under its own name in
-// the updater's folder, or in the system folder for LocalPath "System"
-// exactly; the transfer saves an error page too. A failed or cancelled
-// transfer leaves no file (not even an older one of that name) and no path.
-// One finish message ends every run, and nothing is sent after it.
+// One row per server behaviour. The package is saved in the updater's folder,
+// or in the system folder for LocalPath "System" exactly, under its own name
+// or, where a file has that name, the next free "-N" name: an existing file
+// is never overwritten or deleted. The transfer saves an error page too. A
+// failed or cancelled transfer leaves no file of its own and no path. One
+// finish message ends every run, and nothing is sent after it.
 TEST(DownloadWorker, SavesThePackageOrLeavesNoFile) {
     struct Case {
         const char* name;
@@ -144,8 +157,10 @@ TEST(DownloadWorker, SavesThePackageOrLeavesNoFile) {
         server.Answer(c.status, c.status == 200 ? package : LoopbackServer::kNotFoundPage);
         wchar_t system[MAX_PATH] = {};
         ::GetSystemDirectoryW(system, MAX_PATH);
-        const std::wstring local = (c.system ? system : GetModuleDirectory().GetString()) + (L"\\" + c.file);
-        std::ofstream(local.c_str(), std::ios::binary) << "an older attempt";
+        const std::wstring folder = (c.system ? system : GetModuleDirectory().GetString()) + std::wstring(L"\\");
+        const std::wstring older = folder + c.file;
+        const std::wstring local = folder + c.file.substr(0, c.file.size() - 4) + L"-1.zip";
+        std::ofstream(older.c_str(), std::ios::binary) << "a file of that name";
         g_strLocalPath = CString(c.localPath);
         CEvent cancel;
         if (c.cancel) cancel.SetEvent();
@@ -163,7 +178,11 @@ TEST(DownloadWorker, SavesThePackageOrLeavesNoFile) {
         EXPECT_EQ(0, g_reportsAfterFinish);
         EXPECT_EQ(c.cancel ? 1 : 0, std::count(g_reports.begin(), g_reports.end(), kNotice));
         EXPECT_FALSE(cancel.Lock(0));
+        std::ostringstream kept;
+        kept << std::ifstream(older.c_str(), std::ios::binary).rdbuf();
+        EXPECT_EQ("a file of that name", kept.str());
         ::DeleteFileW(local.c_str());
+        ::DeleteFileW(older.c_str());
     }
     g_strLocalPath = savedLocalPath;
 }

@@ -195,10 +195,11 @@ SignatureCheck CheckPackageSignature(FileSystem& fs, const std::u16string& path,
 }
 
 SignResult SignPackage(FileSystem& fs, const std::u16string& path, const EcdsaPrivateKey& key,
-                       const std::u16string& version) {
+                       const std::u16string& version, const std::u16string& product) {
     auto refused = [](std::u16string why) { return SignResult{SignStatus::Refused, std::move(why)}; };
     auto failed = [](const FsResult& r) { return SignResult{SignStatus::IoError, r.message}; };
-    if (!GoodVersion(version)) return refused(u"the version must be 1 to 256 characters without control characters");
+    if (!GoodVersion(version) || !GoodVersion(product))
+        return refused(u"the version must be 1 to 256 characters without control characters");
     {
         CZipArchive archive;
         archive.SetFileSystem(&fs);
@@ -217,7 +218,7 @@ SignResult SignPackage(FileSystem& fs, const std::u16string& path, const EcdsaPr
     if (!found) return refused(u"bytes follow the archive's end record");
     const std::string comment = tail.comment.substr(0, tail.block);  // without an earlier signature
     EcdsaSignature placeholder{};
-    const std::size_t length = comment.size() + Block(kPackageProduct, version, placeholder).size();
+    const std::size_t length = comment.size() + Block(product, version, placeholder).size();
     if (length > 0xFFFF) return refused(u"the archive comment would grow beyond 65535 bytes");
 
     // The signed copy is made beside the package and replaces it in one step.
@@ -235,10 +236,10 @@ SignResult SignPackage(FileSystem& fs, const std::u16string& path, const EcdsaPr
     if (r && !hash.Update(rest.data(), rest.size())) r = FsResult::Fail(FsCode::Other, u"cannot compute SHA-256");
     if (r) r = out->Write(rest.data(), rest.size());
     SignResult result;
-    if (r && (!hash.Finish(bytes) || !StatementDigest(kPackageProduct, version, bytes, digest) ||
+    if (r && (!hash.Finish(bytes) || !StatementDigest(product, version, bytes, digest) ||
               !EcdsaSign(key, digest, signature, why)))
         result = refused(Utf8ToUtf16(why.empty() ? "cannot compute SHA-256" : why));
-    const std::string block = Block(kPackageProduct, version, signature);
+    const std::string block = Block(product, version, signature);
     if (r && result.status == SignStatus::Signed) r = out->Write(block.data(), block.size());
     if (r && result.status == SignStatus::Signed) r = out->Finish(true);
     out.reset();

@@ -69,9 +69,9 @@ struct SignResult {
     std::u16string reason;
 };
 
-// Signs the package in place for kPackageProduct and `version`, replacing a
+// Signs the package in place for `product` and `version`, replacing a
 // signature it already has. A package the updater would refuse (or whose
 // comment would grow too long) is refused, and the file is left as it was;
 // so it is after any failure.
 SignResult SignPackage(FileSystem& fs, const std::u16string& path, const EcdsaPrivateKey& key,
-                       const std::u16string& version);
+                       const std::u16string& version, const std::u16string& product = kPackageProduct);

@@ -15,6 +15,7 @@
 #include "InstallEngine.h"
 #include "InstallSteps.h"
 #include "PackageSignature.h"
+#include "PublisherKey.h"
 #include "Registry.h"
 #include "UpdateApp.h"
 #include "UpdateDlg.h"
@@ -57,15 +58,10 @@ bool AskToRetry(HWND owner, const std::u16string& file) {
 // The publisher's key built in, if any: then only packages it signed for the
 // offered version are installed.
 bool PublisherKey(EcdsaPublicKey& key) {
-#ifdef UPDATE_PUBLIC_KEY
-    static_assert(sizeof(UPDATE_PUBLIC_KEY) > 1, "UPDATE_PUBLIC_KEY is empty");
+    if (kPublisherKey[0] == '\0') return false;
     // An unreadable key refuses every package: nothing unsigned gets through.
-    if (!ParsePublicKey(UPDATE_PUBLIC_KEY, key)) key.fill(0);
+    if (!ParsePublicKey(kPublisherKey, key)) key.fill(0);
     return true;
-#else
-    (void)key;
-    return false;
-#endif
 }
 
 void RecordVersion(const CString& version) {

@@ -1,15 +1,13 @@
-"""What the end-to-end scenarios and the demo share: a private X display, a
-Wine prefix of our own, the UI driver (uidriver.exe), a loopback update server
-that answers each path as asked, and Qelda installed in the prefix.
-Standard library only.
-"""
+"""What the end-to-end scenarios and the demo share: an X display, a Wine prefix, the UI driver, a
+loopback update server that answers each path as asked, Qelda installed. Standard library only."""
 
+import contextlib
 import ctypes
-import dataclasses
 import http.server
 import io
 import json
 import os
+import pathlib
 import random
 import select
 import shutil
@@ -17,8 +15,10 @@ import signal
 import subprocess
 import threading
 import time
+import types
 import urllib.parse
 import zipfile
+from xml.sax.saxutils import escape
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 WINE64, WINESERVER = "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver"
@@ -27,22 +27,12 @@ REG_KEY = r"SOFTWARE\Brenvik\Qelda"  # under HKLM
 INSTALL_WIN = r"C:\Program Files\Brenvik\Qelda"
 
 
-class HarnessError(Exception):
-    pass
-
-
-class Stops:
-    """A part of the run that a `with` (or an ExitStack) stops."""
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
+class Stops(contextlib.AbstractContextManager):
+    def __exit__(self, *exc):  # a part of the run that a `with` (or an ExitStack) stops
         self.stop()
 
 
-def until(probe, seconds, what):
-    """probe()'s first true answer within `seconds`; else fails with `what`."""
+def until(probe, seconds, what):  # probe()'s first true answer within `seconds`, else a failure: `what`
     deadline = time.monotonic() + seconds
     while not (got := probe()):
         assert time.monotonic() < deadline, "%s (waited %.0f s)" % (what, seconds)
@@ -50,30 +40,23 @@ def until(probe, seconds, what):
     return got
 
 
-def _die_with_parent():  # SIGTERM when the run dies, even by SIGKILL (a ctest time-out)
-    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
 class Display(Stops):
-    """A private Xvfb of 1024 x 768, or `existing` when that display works."""
+    """A private Xvfb of 1024 x 768."""
 
-    def __init__(self, existing=None):
-        self.proc, self.name = None, existing
-        if existing and self.answers():
-            return
-        for number in random.sample(range(500, 900), 5):  # away from the numbers others take
+    def __init__(self):
+        for number in random.sample(range(500, 900), 5):  # away from the numbers others take; one taken ends it
             self.name = ":%d" % number
-            if os.path.exists("/tmp/.X%d-lock" % number):
-                continue
-            self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten",
-                                          "tcp"], stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+            # prctl(PR_SET_PDEATHSIG): it ends with the run, even a run killed on a time-out
+            self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                         stderr=subprocess.DEVNULL,
+                                         preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGTERM))
             deadline = time.monotonic() + 15
             while self.proc.poll() is None and time.monotonic() < deadline:
                 if self.answers():  # a Wine session that comes earlier never gets its desktop
                     return
                 time.sleep(0.1)
             self.stop()
-        raise HarnessError("Xvfb did not start")
+        raise RuntimeError("Xvfb did not start")
 
     def answers(self):
         return subprocess.run(["xdpyinfo", "-display", self.name], capture_output=True).returncode == 0
@@ -82,16 +65,14 @@ class Display(Stops):
         if self.proc:
             self.proc.terminate()
             self.proc.wait()
-            self.proc = None
 
 
 class Wine(Stops):
-    """Windows programs in one prefix (made by scripts/wine-env, with the CJK
-    font link) on one display, inside Wine's virtual desktop unless `desktop`
-    is false. stop() ends every Windows process of the prefix."""
+    """A prefix of scripts/wine-env's (with the CJK font link) on a display, inside Wine's virtual
+    desktop unless `desktop` is false. stop() ends every Windows process of the prefix."""
 
     def __init__(self, prefix, display, log, desktop=True):
-        self.prefix, self.log = os.path.abspath(prefix), log
+        self.prefix, self.log = os.path.abspath(prefix), log  # the driver's transcript goes to log
         self.env = dict(os.environ, WINEPREFIX=self.prefix, DISPLAY=display.name,
                         WINEDEBUG=os.environ.get("WINEDEBUG", "-all"), WINEDLLOVERRIDES="mscoree,mshtml=",
                         UPDATE_WINE_PREFIX=self.prefix, UPDATE_WINE_DESKTOP="1024x768" if desktop else "off")
@@ -99,11 +80,7 @@ class Wine(Stops):
         done = subprocess.run(["bash", "-c", '. "$0" && wine_env_prefix',
                                os.path.join(ROOT, "scripts", "wine-env")], env=self.env, capture_output=True)
         if done.returncode:
-            raise HarnessError("could not prepare the Wine prefix: %s" % done.stderr.decode())
-
-    def popen(self, args, **kw):
-        self.log("$ wine64 " + " ".join(args))
-        return subprocess.Popen([WINE64] + args, env=self.env, **kw)
+            raise RuntimeError("could not prepare the Wine prefix: %s" % done.stderr.decode())
 
     def stop(self):
         subprocess.run([WINESERVER, "-k"], env=self.env, capture_output=True)
@@ -111,12 +88,12 @@ class Wine(Stops):
 
 
 class Driver(Stops):
-    """uidriver.exe --serve: driver("verb", args...) sends one command and
-    returns its JSON answer; a refused command raises HarnessError."""
+    """uidriver.exe --serve: driver("verb", args...) returns the JSON answer; a refusal raises RuntimeError."""
 
     def __init__(self, wine, exe):
-        self.log, self.pending = wine.log, b""
-        self.proc = wine.popen([exe, "--serve"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.log, self.pending, self.exe = wine.log, b"", "Z:" + os.path.abspath(exe).replace("/", "\\")  # Z: is /
+        self.proc = subprocess.Popen([WINE64, exe, "--serve"], env=wine.env, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE)
         self("windows", CAPTION, timeout=120)  # the first program of a session starts Wine
 
     def __call__(self, *fields, timeout=30):
@@ -129,13 +106,13 @@ class Driver(Stops):
             ready = select.select([self.proc.stdout], [], [], max(0, deadline - time.monotonic()))[0]
             chunk = os.read(self.proc.stdout.fileno(), 65536) if ready else b""
             if not chunk:
-                raise HarnessError("the UI driver gave no answer to " + line)
+                raise RuntimeError("the UI driver gave no answer to " + line)
             self.pending += chunk
         text, self.pending = self.pending.split(b"\n", 1)
         self.log("< " + text.decode())
         answer = json.loads(text)
         if not answer["ok"]:
-            raise HarnessError("driver: %s: %s" % (line, answer["error"]))
+            raise RuntimeError("driver: %s: %s" % (line, answer["error"]))
         return answer
 
     def windows(self, caption=CAPTION, kind=None):
@@ -150,7 +127,7 @@ class Driver(Stops):
 
     def screenshot(self, path, window="screen"):
         """A PNG of the screen or a window as Wine has drawn it."""
-        self("screenshot", window, "Z:" + os.path.abspath(path + ".bmp").replace("/", "\\"))  # Z: is /
+        self("screenshot", window, "Z:" + os.path.abspath(path + ".bmp").replace("/", "\\"))
         subprocess.run(["convert", path + ".bmp", path], check=True)
         os.remove(path + ".bmp")
         return path
@@ -160,26 +137,16 @@ class Driver(Stops):
         self.proc.wait(10)
 
 
-@dataclasses.dataclass
-class Reply:
-    """How the server answers one path: `status` with `body` (@SERVER@ in it
-    becomes the server's host:port) after `delay` seconds, `chunk` bytes every
-    `pause` seconds when chunk is set (a slow or trickling transfer). cut: the
-    headers promise the whole body, half comes, the connection closes. drop: it
-    closes without an answer. hang: it is accepted and never answered."""
-    body: bytes = b""
-    status: int = 200
-    ctype: str = "text/xml; charset=utf-8"
-    delay: float = 0.0
-    chunk: int = 0
-    pause: float = 0.0
-    cut: bool = False
-    drop: bool = False
-    hang: bool = False
+def Reply(body=b"", status=200, ctype="text/xml; charset=utf-8", delay=0.0, chunk=0, pause=0.0, cut=False,
+          drop=False, hang=False):
+    """How the server answers one path: `status` with `body` (@SERVER@ in it becomes the server's
+    host:port) after `delay` seconds, `chunk` bytes every `pause` seconds if chunk is set (a slow or
+    trickling transfer). cut: the headers promise the whole body, half comes, the connection closes.
+    drop: it closes without an answer. hang: it is accepted and never answered."""
+    return types.SimpleNamespace(**locals())
 
 
-NOT_FOUND = Reply(b"<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
-                  b"</body></html>\n", status=404, ctype="text/html")
+NOT_FOUND = Reply(b"<html><body><h1>404 Not Found</h1></body></html>\n", status=404, ctype="text/html")
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
@@ -214,17 +181,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
 
 class Server(Stops):
-    """The loopback update server: routes maps a path to its Reply (others get
-    NOT_FOUND); requests lists every request's target, in order."""
+    """routes: a path -> its Reply (others get NOT_FOUND); requests: every request's target, in order."""
 
     def __init__(self, port, log):
         self.port, self.log, self.routes, self.requests, self.httpd = port, log, {}, [], None
 
     def start(self):
-        try:
-            self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", self.port), _Handler)
-        except OSError as e:
-            raise HarnessError("cannot listen on 127.0.0.1:%d (compiled into Update.exe): %s" % (self.port, e))
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", self.port), _Handler)  # OSError: port taken
         self.httpd.owner, self.httpd.daemon_threads, self.closing = self, True, threading.Event()
         threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
         return self
@@ -238,11 +201,8 @@ class Server(Stops):
 
 
 def manifest(*records):
-    """An update manifest (UTF-8) with one Update element per record: a dict
-    of its fields, in the order given."""
-    def esc(text):
-        return str(text).replace("&", "&amp;").replace("<", "&lt;")
-    items = ["<Update>%s</Update>" % "".join("<%s>%s</%s>" % (k, esc(v), k) for k, v in r.items())
+    """An update manifest (UTF-8) with an Update element per record, a dict of its fields in order."""
+    items = ["<Update>%s</Update>" % "".join("<%s>%s</%s>" % (k, escape(v), k) for k, v in r.items())
              for r in records]
     return ('<?xml version="1.0" encoding="UTF-8"?>\n<QeldaUpdates>\n%s\n</QeldaUpdates>\n'
             % "\n".join(items)).encode()
@@ -264,7 +224,6 @@ class Installation:
 
     def __init__(self, wine, update_exe, driver_exe):
         self.dir = os.path.join(wine.prefix, "drive_c", "Program Files", "Brenvik", "Qelda")
-        self.system_dir = os.path.join(wine.prefix, "drive_c", "windows", "system32")
         with open(update_exe, "rb") as u, open(driver_exe, "rb") as d:
             self.programs = {"Update.exe": u.read(), "Qelda.exe": d.read()}
 
@@ -273,17 +232,11 @@ class Installation:
         shutil.rmtree(self.dir, ignore_errors=True)
         for name, data in dict(self.programs, **files).items():
             os.makedirs(os.path.dirname(os.path.join(self.dir, name)), exist_ok=True)
-            with open(os.path.join(self.dir, name), "wb") as f:
-                f.write(data)
+            pathlib.Path(self.dir, name).write_bytes(data)
 
     def files(self):
         """Every file below the folder: relative path ('/'-separated) -> bytes."""
-        out = {}
-        for folder, _, names in os.walk(self.dir):
-            for n in names:
-                with open(os.path.join(folder, n), "rb") as f:
-                    out[os.path.relpath(f.name, self.dir)] = f.read()
-        return out
+        return {str(p.relative_to(self.dir)): p.read_bytes() for p in pathlib.Path(self.dir).rglob("*") if p.is_file()}
 
     def win(self, name):
         return INSTALL_WIN + "\\" + name.replace("/", "\\")

@@ -1,28 +1,24 @@
 #!/usr/bin/env python3
-"""End-to-end scenarios: the real Update.exe under Wine against a loopback
-update server, driven from outside by uidriver.exe. Each lays out Qelda 1.0
-afresh, starts Update.exe from its folder with an exact command line, and checks
-what the user sees, that every Update.exe ends by itself with exit code 0, and
-what changed in the folder, the registry and the running product. SCENARIOS,
-at the end, is the table. Screenshots go to BUILD/e2e-shots, the driver's
-transcript and the requests to BUILD/e2e.log. Exit status 0: all passed, 1: a
-scenario failed, 2: the run could not start, 77: URL is not on loopback.
-"""
+"""End-to-end scenarios: the real Update.exe under Wine against a loopback update server, driven
+from outside by uidriver.exe; SCENARIOS, at the end, is the table. Screenshots go to
+BUILD/e2e-shots, the driver's transcript and the requests to BUILD/e2e-logs/e2e.log. Exit status 1: a
+scenario failed, 2: the run could not start, 77: URL is not on loopback."""
 
 import argparse
 import os
+import pathlib
 import re
 import shutil
 import sys
 import time
 import traceback
+import xml.etree.ElementTree as ET
 from contextlib import ExitStack
 from types import SimpleNamespace
-import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (NOT_FOUND, REG_KEY, ROOT, Display, Driver, HarnessError, Installation,  # noqa: E402
-                     Reply, Server, Wine, make_zip, manifest, until)
+from harness import (NOT_FOUND, REG_KEY, ROOT, Display, Driver, Installation, Reply, Server, Wine,  # noqa: E402
+                     make_zip, manifest, until)
 
 IDOK, IDCANCEL, SC_CLOSE, VK_ESCAPE, BS_DEFPUSHBUTTON = 1, 2, 0xF060, 0x1B, 1
 VERSION, NOTES, UPGRADE, EXIT, PROGRESS, LINK, RELAUNCH = 1001, 1002, 1003, 1004, 1005, 1006, 1007
@@ -43,43 +39,31 @@ NO_KEY, NO_VALUE, DOWN = "(no key)", "(no value)", "(server down)"
 
 
 def record(old="1.0", new="2.0", net_url="http://@SERVER@/pkg/" + PACKAGE, local_path=""):
-    return manifest({"OldVer": old, "NewVer": new, "NetUrl": net_url, "LocalPath": local_path,
-                     "UpdateInfo": "2.0: 新的版本", "InfoUrl": "http://@SERVER@/log", "IsUpdate": "1"})
+    return Reply(manifest({"OldVer": old, "NewVer": new, "NetUrl": net_url, "LocalPath": local_path,
+                           "UpdateInfo": "2.0: 新的版本", "InfoUrl": "http://@SERVER@/log", "IsUpdate": "1"}))
 
 
 def eq(actual, expected, what):
     assert actual == expected, "%s: expected %r, got %r" % (what, expected, actual)
 
 
-def same_files(actual, expected, what):
-    """Byte for byte; a difference is told by file name."""
+def same_files(actual, expected, what):  # byte for byte; a difference is told by file name
     wrong = sorted(n for n in set(actual) | set(expected) if actual.get(n) != expected.get(n))
     assert not wrong, "%s: these differ from what was expected: %s" % (what, ", ".join(wrong))
 
 
-def read(path):
-    if os.path.exists(path):
-        with open(path, "rb") as f:
-            return f.read()
-
-
 class Ctx:
-    """One scenario: what it set up, the Update.exe processes it started, and
-    the steps and checks that the shapes share."""
+    """A row at work: what it set up, what it started that must end, the steps and checks the shapes share."""
 
     def __init__(self, run, name):
-        self.run, self.name, self.d, self.inst, self.updaters, self.shots = run, name, run.driver, run.inst, [], 0
-        self.new_product = self.inst.programs["Qelda.exe"] + b"\0Qelda 2.0\0"  # Windows ignores the tail
+        self.run, self.name, self.d, self.inst, self.started, self.shots = run, name, run.driver, run.inst, [], 0
 
     def setup(self, version="1.0", reply=Reply(SAMPLE), package=NOT_FOUND):
-        """Qelda 1.0 laid out; `version` recorded (or NO_KEY, NO_VALUE); the
-        manifest served (or the server DOWN), and the package."""
+        """Qelda 1.0 laid out, `version` recorded (or NO_KEY, NO_VALUE), manifest and package served (or DOWN)."""
         self.inst.lay_out(OLD_FILES)
-        if version == NO_KEY:
-            self.d("reg_delete", REG_KEY)
-        elif version == NO_VALUE:
+        if version in (NO_KEY, NO_VALUE):  # the key with another value; then without the version, or none
             self.d("reg_set", REG_KEY, "other", "kept")
-            self.d("reg_delete", REG_KEY, "version")
+            self.d("reg_delete", REG_KEY, *(["version"] if version == NO_VALUE else []))
         else:
             self.d("reg_set", REG_KEY, "version", version)
         if reply == DOWN:
@@ -87,12 +71,10 @@ class Ctx:
         self.run.server.routes = {self.run.manifest_path: reply, "/pkg/" + PACKAGE: package}
         self.before = self.inst.files(), self.registry()
 
-    def registry(self):
-        answer = self.d("reg_get", REG_KEY, "version")
-        return answer["key"], answer["value"]
+    def registry(self):  # (whether the key exists, the value's bytes in hex or None)
+        return tuple(self.d("reg_get", REG_KEY, "version")[k] for k in ("key", "value"))
 
-    def unchanged(self, also={}):
-        """The folder byte for byte (with `also`) and the registry as before; nothing beside the folder."""
+    def unchanged(self, also={}):  # nothing beside the folder, either
         same_files(self.inst.files(), dict(self.before[0], **also), "product folder")
         eq(self.registry(), self.before[1], "installed version in the registry")
         eq(os.listdir(os.path.dirname(self.inst.dir)), ["Qelda"], "folders beside the product's")
@@ -101,21 +83,22 @@ class Ctx:
         same_files(self.inst.files(), dict(self.before[0], **files), "product folder")
         eq(self.registry(), (True, "2.0\0".encode("utf-16-le").hex()), "installed version in the registry")
 
-    def start(self, cmdline='"{exe}" Qelda.exe'):
-        exe = self.inst.win("Update.exe")
-        self.updaters.append(self.d("start", exe, cmdline.format(exe=exe))["pid"])
-        return self.updaters[-1]
+    def start(self, cmdline='"{exe}" Qelda.exe', exe=None):  # Update.exe from the folder, unless exe
+        exe = exe or self.inst.win("Update.exe")
+        self.started.append(self.d("start", exe, cmdline.format(exe=exe))["pid"])
+        return self.started[-1]
 
-    def product(self):
-        """The stand-in product started from the folder: its pid."""
+    def product(self):  # the stand-in, started from the folder
         return self.d("start", self.inst.win("Qelda.exe"), "Qelda.exe")["pid"]
 
-    def products(self):
+    def products(self):  # the stand-ins running
         return self.d("processes", "Qelda.exe")["pids"]
 
-    def expect_exit(self, pid, allowed=None):
-        """It ends by itself with code 0; with `allowed`, no other window with
-        the program's caption shows meanwhile."""
+    def kill(self, pid):
+        self.d("kill", pid)
+        until(lambda: self.d("exitcode", pid)["code"] is not None, 10, "process %d ends" % pid)
+
+    def exits(self, pid, allowed=None):  # by itself, with code 0; with `allowed`, no other window meanwhile
         def ended():
             shown = set(self.d.windows()) - set(allowed) if allowed is not None else None
             assert not shown, "a window appeared while Update.exe should end: %s" % shown
@@ -123,19 +106,15 @@ class Ctx:
         until(ended, 60, "Update.exe (%d) ends" % pid)
         eq(self.d("exitcode", pid)["code"], 0, "exit code")
 
-    def requests(self, count):
-        """count manifest requests (None: one or more), each 'path?N' with N in 0-999."""
+    def requests(self, count):  # of the manifest (None: one or more), each 'path?N' with N in 0-999
         asked = self.run.server.requests
         assert len(asked) >= 1 if count is None else len(asked) == count, "requests: %r" % asked
         for r in asked:
             assert re.fullmatch(re.escape(self.run.manifest_path) + r"\?(0|[1-9]\d{0,2})", r), r
 
-    def gone(self, window):
-        until(lambda: window not in self.d.windows(), 60, "window %s closes" % window)
-
-    def box(self, text, icon, buttons=[IDOK]):
-        """The message box that shows now, alone: its text, icon and buttons."""
+    def box(self, text, icon, buttons=[IDOK], shot="box"):  # the one window now, pictured; what it says
         box = self.d.wait_window("msgbox")
+        self.shot(shot)
         eq(self.d.windows(), [box], "windows with the program's caption")
         cs = self.d("controls", box)["controls"]
         eq(([c["text"].replace("\r\n", "\n") for c in cs if c["id"] & 0xFFFF == 0xFFFF],
@@ -143,53 +122,43 @@ class Ctx:
            ([text], icon, buttons), "message box text, icon and buttons")
         return box
 
-    def answer(self, window, button=IDOK):
-        self.d("click", window, button)
-        self.gone(window)
+    def answer(self, window, button=IDOK, act="click"):
+        self.d(act, window, button)
+        until(lambda: window not in self.d.windows(), 60, "window %s closes" % window)
 
-    def upgrade(self, relaunch=True):
-        """Upgrade on the offer (with the relaunch box cleared unless relaunch); the dialog."""
+    def upgrade(self, relaunch=True):  # on the offer, with the relaunch box cleared unless relaunch
         dlg = self.d.wait_window("dialog")
         if not relaunch:
-            self.d("click", dlg, RELAUNCH)
-            until(lambda: self.d.controls(dlg)[RELAUNCH]["check"] == 0, 10, "the relaunch box clears")
+            self.d("click", dlg, RELAUNCH)  # the dialog's thread takes posted clicks in order
         self.d("click", dlg, UPGRADE)
         return dlg
 
     def shot(self, label, window="screen"):
         self.shots += 1
-        name = "%s-%02d-%s.png" % (self.name, self.shots, label)
-        return self.d.screenshot(os.path.join(self.run.shots_dir, name), window)
+        return self.d.screenshot(os.path.join(self.run.shots_dir, "%s-%02d-%s.png" % (self.name, self.shots, label)),
+                                 window)
 
 
-# The shapes of the scenarios: each sets up, runs Update.exe and checks.
+# The shapes of the scenarios
 
 def silent(ctx, version="1.0", reply=Reply(SAMPLE), cmdline='"{exe}" Qelda.exe', asks=1):
-    """Nothing newer, nothing readable, or not started by the product: Update.exe
-    ends without a window and changes nothing. asks: manifest requests."""
+    """Nothing newer, nothing readable, not started by the product: no window, nothing changed."""
     ctx.setup(version, reply)
-    ctx.expect_exit(ctx.start(cmdline), allowed=[])
+    ctx.exits(ctx.start(cmdline), allowed=[])
     ctx.requests(asks)
     ctx.unchanged()
     ctx.shot("after")
 
 
-CLOSE = {"exit": lambda d, dlg: d("click", dlg, EXIT), "close box": lambda d, dlg: d("syscommand", dlg, SC_CLOSE),
-         "escape": lambda d, dlg: d("key", dlg, VK_ESCAPE)}
-
-
 def offer(ctx, version="1.0", reply=Reply(SAMPLE), cmdline='"{exe}" Qelda.exe', box=None,
-          shown="1.0", notes="1.0", close="exit", then=None):
-    """The offer: after the message box `box`, if any, the update dialog with the
-    version line `shown`, the notes of the record for OldVer `notes`, Upgrade
-    focused and default, relaunch ticked. `then` acts on it; closing it ends
-    Update.exe and changes nothing."""
+          shown="1.0", notes="1.0", close=("click", EXIT), then=None):
+    """After the message box `box`, if any, the update dialog: version line `shown`, the notes of
+    the record for OldVer `notes`, relaunch ticked, Upgrade focused and default. `then` acts on
+    it; `close` (the driver's action) closes it: Update.exe ends, nothing changed."""
     ctx.setup(version, reply)
     run = ctx.start(cmdline)
     if box:
-        box = ctx.box(box, icon=False)
-        ctx.shot("message")
-        ctx.answer(box)
+        ctx.answer(ctx.box(box, icon=False))
     dlg = ctx.d.wait_window("dialog")
     eq(ctx.d.windows(), [dlg], "windows with the program's caption")
     answer = ctx.d("controls", dlg)
@@ -199,157 +168,138 @@ def offer(ctx, version="1.0", reply=Reply(SAMPLE), cmdline='"{exe}" Qelda.exe', 
         LINK: "更新日志...", RELAUNCH: "升级完成后运行Qelda"}, "texts of the update dialog")
     eq((c[RELAUNCH]["check"], answer["focus"], c[UPGRADE]["style"] & 0xF), (1, UPGRADE, BS_DEFPUSHBUTTON),
        "relaunch ticked, Upgrade focused and the default button")
-    ctx.requests(1)
     ctx.shot("offer")
     if then:
         then(ctx, dlg)
-    CLOSE[close](ctx.d, dlg)
-    ctx.gone(dlg)
-    ctx.expect_exit(run)
-    eq(ctx.d.windows(), [], "windows left")
+    ctx.answer(dlg, close[1], act=close[0])
+    ctx.exits(run)
     ctx.requests(1)
     ctx.unchanged()
 
 
-def about_box(ctx, dlg):
-    """System commands 0x10 to 0x1F open the About box; OK closes it, the offer stays."""
+def about_box(ctx, dlg):  # system commands 0x10 to 0x1F open it; OK closes it, the offer stays
     for command in (0x10, 0x1F):
         ctx.d("syscommand", dlg, command)
         about = ctx.d.wait_window("dialog", caption="关于 Update")
-        texts = [c["text"] for c in ctx.d("controls", about)["controls"]]
-        assert "Update 1.0 版" in texts, texts
+        assert "Update 1.0 版" in [c["text"] for c in ctx.d("controls", about)["controls"]], "About text"
         ctx.shot("about")
         ctx.answer(about)
         eq(ctx.d.windows(), [dlg], "the offer after the About box")
 
 
-def second_instance(ctx, dlg):
-    """A second Update.exe ends at once without a window; the first offers on."""
-    first = ctx.updaters[-1]
-    ctx.expect_exit(ctx.start(), allowed=[dlg])
+def second_instance(ctx, dlg):  # ends at once without a window; the first offers on
+    first = ctx.started[-1]
+    ctx.exits(ctx.start(), allowed=[dlg])
     eq(ctx.d("exitcode", first)["code"], None, "the first updater runs on")
 
 
-def refused(ctx, package=NOT_FOUND, net_url=None, text=MSG_DAMAGED, icon=True, stops=True):
-    """Upgrade with a package the updater cannot use: a box names the fault and
-    nothing changes; the product was stopped for the installation (stops) and
-    is not started again, or was never touched."""
-    ctx.setup("1.0", Reply(record() if net_url is None else record(net_url=net_url)), package)
+def refused(ctx, package=NOT_FOUND, reply=record(), text=MSG_DAMAGED, icon=True, stops=True):
+    """A package the updater cannot use: a box names the fault, nothing changes; the product was
+    stopped for the installation and not started again (stops), or never touched."""
+    ctx.setup("1.0", reply, package)
     product, run = ctx.product(), ctx.start()
     ctx.upgrade()
-    box = ctx.box(text, icon)
-    ctx.shot("refused")
+    box = ctx.box(text, icon, shot="refused")
     ctx.unchanged()
     ctx.answer(box)
-    ctx.expect_exit(run)
+    ctx.exits(run)
     ctx.unchanged()
     eq(ctx.products(), [] if stops else [product], "running products")
 
 
 def update(ctx, relaunch=True, slow=False, system=False):
-    """The whole update: Upgrade, the download (slow: the progress bar moves),
-    the product stopped, its files replaced and added (system: the package's
-    files go to system32 instead), the version recorded, the package removed,
-    the success box, and the product started again when the box was ticked."""
-    files = {"e2e-system-file.txt": b"in system32\r\n"} if system else dict(NEW_FILES, **{"Qelda.exe": ctx.new_product})
+    """The whole update: the download (slow: the progress bar moves), the product stopped, its files
+    replaced and added (system: the package's go to system32), the version recorded, the package
+    removed, the success box, the product started again if the box was ticked."""
+    files = dict(NEW_FILES, **{"Qelda.exe": ctx.inst.programs["Qelda.exe"] + b"\0Qelda 2.0\0"})  # tail ignored
+    target = pathlib.Path(ctx.inst.dir, *(["..", "..", "..", "windows", "system32"] if system else []))
+    if system:
+        files = {"e2e-system-file.txt": b"in system32\r\n"}
+        for name in [*files, PACKAGE]:
+            target.joinpath(name).unlink(missing_ok=True)
     data = make_zip(files)
-    ctx.setup("1.0", Reply(record(local_path="System" if system else "")),
+    ctx.setup("1.0", record(local_path="System" if system else ""),
               Reply(data, ctype=ZIP, chunk=len(data) // 30 if slow else 0, pause=0.1))
-    target = ctx.inst.system_dir if system else ctx.inst.dir
-    for name in [*files, PACKAGE] if system else []:
-        if read(os.path.join(target, name)) is not None:
-            os.remove(os.path.join(target, name))
     product, run = ctx.product(), ctx.start()
     dlg = ctx.upgrade(relaunch)
     if slow:
         progress = ctx.d.wait_window("dialog", exclude=[dlg])
         eq(ctx.d.controls(progress)[PROGRESS]["text"], "Qelda软件正在升级到2.0版本...", "progress line")
-        time.sleep(1.0)
-        early = read(ctx.shot("progress-early", progress))
-        time.sleep(1.0)
-        assert read(ctx.shot("progress-later", progress)) != early, "the progress bar moves"
-    box = ctx.box(MSG_DONE, icon=False)
-    ctx.shot("success")
+        time.sleep(1)
+        early = pathlib.Path(ctx.shot("progress-early", progress)).read_bytes()
+        time.sleep(1)
+        assert pathlib.Path(ctx.shot("progress-later", progress)).read_bytes() != early, "the progress bar moves"
+    box = ctx.box(MSG_DONE, icon=False, shot="success")
     assert product not in ctx.products(), "the running product was stopped"
     ctx.updated({} if system else files)
-    same_files({n: read(os.path.join(target, n)) for n in [*files, PACKAGE]}, dict(files, **{PACKAGE: None}),
-               "the package's files, and the package removed")
+    got = {n: target.joinpath(n).read_bytes() for n in [*files, PACKAGE] if target.joinpath(n).exists()}
+    same_files(got, files, "the package's files in place, the package removed")
     ctx.answer(box)
-    ctx.expect_exit(run)
+    ctx.exits(run)
     eq(len(ctx.products()), 1 if relaunch else 0, "products running after the update")
     eq(ctx.run.server.requests[1:], ["/pkg/" + PACKAGE], "package requests after the manifest's")
 
 
 def file_in_use(ctx):
-    """A file of the product held open: a box asks to close the product; Cancel
-    changes nothing, OK once the file is free completes the update."""
+    """A file held open: a box asks to close Qelda; Cancel changes nothing, OK once it is free updates."""
     data = make_zip(NEW_FILES)
-    ctx.setup("1.0", Reply(record()), Reply(data, ctype=ZIP))
+    ctx.setup("1.0", record(), Reply(data, ctype=ZIP))
     held = ctx.inst.win("data/sub/old.dat")
-    ctx.d("hold", held)
+    holder = ctx.start('uidriver.exe "%s"' % held, exe=ctx.d.exe)  # the driver holds it open
     run = ctx.start()
     ctx.upgrade(relaunch=False)
-    box = ctx.box(MSG_IN_USE % held, icon=True, buttons=[IDOK, IDCANCEL])
-    ctx.shot("in-use")
+    box = ctx.box(MSG_IN_USE % held, icon=True, buttons=[IDOK, IDCANCEL], shot="in-use")
     ctx.unchanged(also={PACKAGE: data})  # downloaded beside the updater
     ctx.answer(box, IDCANCEL)
-    ctx.expect_exit(run)
+    ctx.exits(run)
     ctx.unchanged(also={PACKAGE: data} if PACKAGE in ctx.inst.files() else {})  # may be kept
     run = ctx.start()
     ctx.upgrade(relaunch=False)
     box = ctx.box(MSG_IN_USE % held, icon=True, buttons=[IDOK, IDCANCEL])
-    ctx.d("release", held)
+    ctx.kill(holder)
     ctx.answer(box, IDOK)
     ctx.answer(ctx.box(MSG_DONE, icon=False))
-    ctx.expect_exit(run)
+    ctx.exits(run)
     ctx.updated(NEW_FILES)
 
 
 def cancel_download(ctx):
-    """Cancel during a long download: Update.exe ends without another window,
-    leaves no partial package, and the product runs on."""
-    data = make_zip(NEW_FILES) + b"\0" * 400000
-    ctx.setup("1.0", Reply(record()), Reply(data, ctype=ZIP, chunk=4000, pause=0.1))
+    """Cancel during the download: no other window, no partial package, the product runs on."""
+    ctx.setup("1.0", record(), Reply(make_zip(NEW_FILES) + b"\0" * 400000, ctype=ZIP, chunk=4000, pause=0.1))
     product, run = ctx.product(), ctx.start()
     progress = ctx.d.wait_window("dialog", exclude=[ctx.upgrade()])
     time.sleep(1.5)
     ctx.shot("downloading")
-    ctx.d("click", progress, IDCANCEL)
-    ctx.gone(progress)
-    ctx.expect_exit(run, allowed=[])
+    ctx.answer(progress, IDCANCEL)
+    ctx.exits(run, allowed=[])
     ctx.unchanged()
     eq(ctx.products(), [product], "running products")
 
 
 PADDED = SAMPLE.replace(b"<QeldaUpdates", b"<!-- %s -->\n<QeldaUpdates" % (b"x" * len(SAMPLE)), 1)  # no record in half
-# The installed version is read into 80 bytes: 39 characters and the closing
-# zero fit, 40 do not (the read fails with its box and the version is empty).
+# The version is read into 80 bytes: 39 characters and the zero fit, 40 do not (a box; taken as empty).
 LONG39, LONG40 = "1." + "0" * 37, "1." + "0" * 38
 STORED, TRAVERSAL = make_zip(NEW_FILES, method=0), make_zip(dict(NEW_FILES, **{"../evil.txt": b"outside"}))
 
+# Only "Update.exe Qelda.exe" (any case) goes on, checked before the registry or the network is touched.
+REFUSED_CMDLINES = {"program_alone": '"{exe}"', "bare_program_name": "Update.exe", "empty_argument": '"{exe}" ',
+                    "no_extension": '"{exe}" Qelda', "extension_cut": '"{exe}" Qelda.ex',
+                    "trailing_dot": '"{exe}" Qelda.exe.', "trailing_blank": '"{exe}" Qelda.exe ',
+                    "quoted": '"{exe}" "Qelda.exe"', "quoted_blank": '"{exe}" "Qelda.exe "'}
+
 SCENARIOS = [
     # name                        shape    arguments
-    ("same_version",              silent,  dict(version="2.0", reply=Reply(record("2.0", "2.0")))),
-    ("text_order_1.9_vs_1.10",    silent,  dict(version="1.9", reply=Reply(record("1.9", "1.10")))),
+    ("same_version",              silent,  dict(version="2.0", reply=record("2.0", "2.0"))),
+    ("text_order_1.9_vs_1.10",    silent,  dict(version="1.9", reply=record("1.9", "1.10"))),
     ("server_down",               silent,  dict(reply=DOWN, asks=0)),
     ("server_404_page",           silent,  dict(reply=NOT_FOUND)),
     ("server_empty_manifest",     silent,  dict(reply=Reply(b""))),
     ("server_cuts_answer_short",  silent,  dict(reply=Reply(PADDED, cut=True))),
     ("server_drops_connection",   silent,  dict(reply=Reply(drop=True), asks=None)),
-    # Only "Update.exe Qelda.exe" (any case) goes on; the command line is
-    # checked before the registry or the network.
-    ("cmdline_program_alone",     silent,  dict(cmdline='"{exe}"', asks=0)),
-    ("cmdline_bare_program_name", silent,  dict(cmdline="Update.exe", asks=0)),
-    ("cmdline_empty_argument",    silent,  dict(cmdline='"{exe}" ', asks=0)),
-    ("cmdline_no_extension",      silent,  dict(cmdline='"{exe}" Qelda', asks=0)),
-    ("cmdline_extension_cut",     silent,  dict(cmdline='"{exe}" Qelda.ex', asks=0)),
-    ("cmdline_trailing_dot",      silent,  dict(cmdline='"{exe}" Qelda.exe.', asks=0)),
-    ("cmdline_trailing_blank",    silent,  dict(cmdline='"{exe}" Qelda.exe ', asks=0)),
-    ("cmdline_quoted",            silent,  dict(cmdline='"{exe}" "Qelda.exe"', asks=0)),
-    ("cmdline_quoted_blank",      silent,  dict(cmdline='"{exe}" "Qelda.exe "', asks=0)),
+    *[("cmdline_" + name, silent, dict(cmdline=line, asks=0)) for name, line in REFUSED_CMDLINES.items()],
     ("offer_exit_button",         offer,   dict()),
-    ("offer_close_box",           offer,   dict(close="close box")),
-    ("offer_escape_key",          offer,   dict(close="escape")),
+    ("offer_close_box",           offer,   dict(close=("syscommand", SC_CLOSE))),
+    ("offer_escape_key",          offer,   dict(close=("key", VK_ESCAPE))),
     ("offer_about_box",           offer,   dict(then=about_box)),
     ("offer_second_instance",     offer,   dict(then=second_instance)),
     ("offer_upper_case_cmdline",  offer,   dict(cmdline='"{exe}" QELDA.EXE')),
@@ -363,8 +313,9 @@ SCENARIOS = [
     ("refused_not_a_zip",         refused, dict(package=Reply(b"PK\3\4 no archive" * 10, ctype=ZIP))),
     ("refused_crc_damaged",       refused, dict(package=Reply(STORED.replace(b"CONTENT", b"CONTENU"), ctype=ZIP))),
     ("refused_path_traversal",    refused, dict(package=Reply(TRAVERSAL, ctype=ZIP))),
-    ("refused_empty_url",         refused, dict(net_url="", text=MSG_URL, icon=False, stops=False)),
-    ("refused_invalid_url",       refused, dict(net_url="无效的地址 没有协议", text=MSG_URL, icon=False, stops=False)),
+    ("refused_empty_url",         refused, dict(reply=record(net_url=""), text=MSG_URL, icon=False, stops=False)),
+    ("refused_invalid_url",       refused, dict(reply=record(net_url="无效的地址 没有协议"), text=MSG_URL, icon=False,
+                                                stops=False)),
     ("update_restarts_product",   update,  dict()),
     ("update_slow_no_restart",    update,  dict(relaunch=False, slow=True)),
     ("update_into_system32",      update,  dict(system=True)),
@@ -375,7 +326,7 @@ SCENARIOS = [
 
 def run_one(run, name, shape, kw):
     """One row of the table; ends whatever it left running (an Update.exe fails it)."""
-    ctx, d, started, error = Ctx(run, name), run.driver, time.monotonic(), None
+    ctx, d, started, error = Ctx(run, name), run.driver, time.monotonic(), None  # d: the driver
     run.log("=== " + name)
     try:
         shape(ctx, **kw)
@@ -385,17 +336,15 @@ def run_one(run, name, shape, kw):
     try:
         if error:
             ctx.shot("failure")
-        left = [pid for pid in ctx.updaters if d("exitcode", pid)["code"] is None]
+        left = [pid for pid in ctx.started if d("exitcode", pid)["code"] is None]
         for pid in left:
-            d("kill", pid)
-            until(lambda: d("exitcode", pid)["code"] is not None, 10, "killed")
+            ctx.kill(pid)
         d("kill", "Qelda.exe")
-        error = error or (left and "Update.exe was left running")
+        error = error or (left and "a process it started was left running")
     except Exception as e:
         error = error or "cleanup: %s" % e
     if not run.server.httpd:
         run.server.start()
-    run.log("requests: %r" % run.server.requests)
     run.server.requests = []
     print("%s %-28s %5.1f s  %s" % ("FAIL" if error else "PASS", name, time.monotonic() - started, error or ""))
     return not error
@@ -412,17 +361,18 @@ def main():
         print("e2e: Update.exe was built for %s, not http://127.0.0.1:PORT/..." % args.url)
         return 77
     build, started = os.path.abspath(args.build_dir), time.monotonic()
-    run = SimpleNamespace(manifest_path=url[2], shots_dir=os.path.join(build, "e2e-shots"))
-    shutil.rmtree(run.shots_dir, ignore_errors=True)
-    os.makedirs(run.shots_dir)
-    with open(os.path.join(build, "e2e.log"), "w", encoding="utf-8", buffering=1) as logfile, ExitStack() as stack:
+    run, logs = SimpleNamespace(manifest_path=url[2], shots_dir=os.path.join(build, "e2e-shots")), build + "/e2e-logs"
+    for folder in (run.shots_dir, logs):
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+    with open(os.path.join(logs, "e2e.log"), "w", encoding="utf-8", buffering=1) as logfile, ExitStack() as stack:
         run.log = lambda text: logfile.write(text + "\n")
         try:
             run.server = stack.enter_context(Server(int(url[1]), run.log).start())
             wine = stack.enter_context(Wine(os.path.join(build, "e2e-prefix"), stack.enter_context(Display()), run.log))
             run.driver = stack.enter_context(Driver(wine, args.driver))
-        except HarnessError as e:
-            print("e2e: %s" % e)
+        except (RuntimeError, OSError) as e:
+            print("e2e: the run could not start: %s" % e)
             return 2
         run.inst = Installation(wine, args.update, args.driver)
         chosen = [s for s in SCENARIOS if re.search(args.only, s[0])]

@@ -1,33 +1,19 @@
-// uidriver: drives and inspects Update.exe from outside, for the end-to-end
-// scenarios and the demo (tests/e2e/harness.py speaks to it).
-//
-// `uidriver.exe --serve` runs in the program's Wine prefix and desktop. It reads
-// one command a line on standard input, fields separated by TAB (UTF-8), and
-// answers each with one JSON line: {"ok":true,...} or {"ok":false,"error":...}.
-// WIN is a window handle as the answers give it. Actions are posted, never
-// sent, so that a handler that opens a modal box cannot block the driver;
-// reads use SendMessageTimeout, so that a hung program fails a read instead.
-//
-//   windows CAPTION          visible top-level windows with that caption, topmost
-//                            first: [{hwnd, kind: msgbox|dialog|other}]
-//   controls WIN             the focused control's id and, for each child control,
-//                            {id, class, text, style, visible, check, icon}
-//   click WIN ID | syscommand WIN CMD | key WIN VK
-//   start EXE CMDLINE        exactly this command line, in EXE's folder: pid
-//   exitcode PID             null while it runs | processes NAME | kill NAME|PID
-//   hold PATH | release PATH a file held open with no sharing, as by a running program
-//   reg_set KEY NAME TEXT | reg_get KEY NAME | reg_delete KEY [NAME]   (under HKLM)
-//   screenshot WIN|screen FILE.bmp
-//
-// Started without --serve it idles until killed: a copy named Qelda.exe
-// stands in for the running product.
+// uidriver: drives and inspects Update.exe from outside for tests/e2e/harness.py. `uidriver.exe
+// --serve`, in the program's Wine prefix and desktop, answers each line of TAB-separated fields with
+// a JSON line, {"ok":true,...} or {"ok":false,"error":...}. Actions are posted, never sent, so that
+// a handler that opens a modal box cannot block the driver; reads time out instead of hanging.
+//   windows CAPTION | controls WIN (the focus; each child's id, class, text, style, visible, check,
+//   icon) | click WIN ID | syscommand WIN CMD | key WIN VK | screenshot WIN|screen FILE.bmp |
+//   start EXE CMDLINE (exactly that, in EXE's folder) | exitcode PID | processes NAME |
+//   kill NAME|PID | reg_set KEY NAME TEXT | reg_get KEY NAME | reg_delete KEY [NAME]  (HKLM)
+// Without --serve it idles until killed, holding open with no sharing the file it is given: a copy
+// named Qelda.exe stands in for the running product.
 
 #include <windows.h>
 
 #include <tlhelp32.h>
 
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -38,25 +24,18 @@ namespace {
 using Args = std::vector<std::wstring>;
 const UINT kReadMs = 5000;
 
-std::string Utf8(const std::wstring& w) {
-    std::string s(w.size() * 3, '\0');
-    s.resize(WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), &s[0], (int)s.size(), nullptr, nullptr));
-    return s;
-}
-
 std::wstring Wide(const std::string& s) {
     std::wstring w(s.size(), L'\0');
     w.resize(MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), &w[0], (int)w.size()));
     return w;
 }
 
-std::string Str(const std::wstring& w) {  // a JSON string
+std::string Str(const std::wstring& w) {  // a JSON string, in ASCII
     std::string out = "\"";
-    for (unsigned char c : Utf8(w)) {
+    for (wchar_t c : w) {
         char esc[8];
-        std::snprintf(esc, sizeof esc, "\\u%04x", c);
-        if (c == '"' || c == '\\') out += '\\';
-        out += c < 0x20 ? std::string(esc) : std::string(1, char(c));
+        std::snprintf(esc, sizeof esc, "\\u%04x", (unsigned)c);
+        out += c < 0x20 || c > 0x7E || c == '"' || c == '\\' ? std::string(esc) : std::string(1, char(c));
     }
     return out + "\"";
 }
@@ -214,33 +193,15 @@ std::vector<DWORD> Matching(const Args& a) {
     return out;
 }
 
-std::string Processes(const Args& a) {
+std::string Processes(const Args& a) {  // processes NAME, or kill NAME|PID: their pids
     std::vector<std::string> pids;
-    for (DWORD pid : Matching(a)) pids.push_back(std::to_string(pid));
-    return ",\"pids\":" + List(pids);
-}
-
-std::string Kill(const Args& a) {
     for (DWORD pid : Matching(a)) {
-        HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+        pids.push_back(std::to_string(pid));
+        HANDLE h = a[0] == L"kill" ? OpenProcess(PROCESS_TERMINATE, FALSE, pid) : nullptr;
         if (h) TerminateProcess(h, 1);
         if (h) CloseHandle(h);
     }
-    return "";
-}
-
-std::map<std::wstring, HANDLE> g_held;
-
-std::string Hold(const Args& a) {
-    g_held[a.at(1)] = CreateFileW(a[1].c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (g_held[a[1]] == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open the file");
-    return "";
-}
-
-std::string Release(const Args& a) {
-    CloseHandle(g_held.at(a.at(1)));
-    g_held.erase(a[1]);
-    return "";
+    return ",\"pids\":" + List(pids);
 }
 
 std::string RegSet(const Args& a) {
@@ -283,14 +244,13 @@ std::string Screenshot(const Args& a) {
     HDC screen = GetDC(nullptr), mem = CreateCompatibleDC(screen);
     void* bits = nullptr;
     HBITMAP bmp = CreateDIBSection(screen, (BITMAPINFO*)&bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(mem, bmp);
+    SelectObject(mem, bmp);
     bool ok = BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY | CAPTUREBLT) && GdiFlush();
     FILE* f = _wfopen(a.at(2).c_str(), L"wb");
     ok = ok && f && fwrite(&fh, sizeof fh, 1, f) && fwrite(&bi, sizeof bi, 1, f) && fwrite(bits, bi.biSizeImage, 1, f);
     if (f) fclose(f);
-    SelectObject(mem, old);
+    DeleteDC(mem);  // first, so that the bitmap is no longer selected when it goes
     DeleteObject(bmp);
-    DeleteDC(mem);
     ReleaseDC(nullptr, screen);
     if (!ok) throw std::runtime_error("screenshot failed");
     return "";
@@ -300,7 +260,7 @@ std::string Screenshot(const Args& a) {
 const std::map<std::wstring, std::string (*)(const Args&)> kCommands = {
     {L"windows", Windows}, {L"controls", Controls}, {L"click", Click}, {L"syscommand", SysCommand},
     {L"key", Key}, {L"start", Start}, {L"exitcode", ExitCode}, {L"processes", Processes},
-    {L"kill", Kill}, {L"hold", Hold}, {L"release", Release}, {L"reg_set", RegSet},
+    {L"kill", Processes}, {L"reg_set", RegSet},
     {L"reg_get", RegGet}, {L"reg_delete", RegDelete}, {L"screenshot", Screenshot}};
 // clang-format on
 
@@ -316,11 +276,13 @@ std::string Answer(const Args& args) {
 
 int wmain(int argc, wchar_t** argv) {
     SetProcessDPIAware();  // the program under test is DPI-aware: report real pixels
-    if (argc != 2 || std::wstring(argv[1]) != L"--serve") Sleep(INFINITE);
+    bool serve = argc == 2 && std::wstring(argv[1]) == L"--serve";
+    if (argc == 2 && !serve) CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (!serve) Sleep(INFINITE);
     char buf[65536];
     while (std::fgets(buf, sizeof buf, stdin)) {
         Args args;
-        std::string line(buf, std::strcspn(buf, "\r\n"));
+        std::string line = std::string(buf).substr(0, std::string(buf).find_first_of("\r\n"));
         for (size_t at = 0, tab = 0; tab != std::string::npos; at = tab + 1) {
             tab = line.find('\t', at);
             args.push_back(Wide(line.substr(at, tab - at)));

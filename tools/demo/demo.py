@@ -17,14 +17,15 @@ import argparse
 import os
 import re
 import shutil
+import subprocess
 import sys
 import time
 from contextlib import ExitStack
+from types import SimpleNamespace
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from harness import (CAPTION, REG_KEY, Display, Driver, HarnessError, Installation, Reply,  # noqa: E402
-                     Server, Wine, make_zip)
+from harness import CAPTION, REG_KEY, Display, Driver, Installation, Reply, Server, Wine, make_zip  # noqa: E402
 
 SAMPLE_MANIFEST = os.path.join(ROOT, "tests", "data", "e2e", "updateqelda.xml")
 HEADLESS_TIMEOUT = 180.0
@@ -121,15 +122,15 @@ def main():
             logfile.write(text + "\n")
         try:
             server = stack.enter_context(Server(int(url[1]), log).start())
-            display = stack.enter_context(Display(None if args.xvfb else os.environ.get("DISPLAY")))
-            interactive = display.proc is None
+            interactive = not args.xvfb and subprocess.run(["xdpyinfo"], capture_output=True).returncode == 0
+            display = SimpleNamespace(name=os.environ["DISPLAY"]) if interactive else stack.enter_context(Display())
             say("display:        %s (%s)" % (display.name, "yours: answer the windows yourself" if interactive
                                             else "private Xvfb: the demo answers the windows"))
             say("Wine prefix:    %s/wineprefix (its first use takes a minute)" % build)
             wine = stack.enter_context(Wine(os.path.join(build, "wineprefix"), display, log,
                                             desktop=not interactive))
             driver = stack.enter_context(Driver(wine, args.driver))
-        except HarnessError as e:
+        except (RuntimeError, OSError) as e:
             say("demo: %s" % e)
             return 2
 

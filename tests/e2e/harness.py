@@ -44,8 +44,10 @@ class Display(Stops):
     """A private Xvfb of 1024 x 768."""
 
     def __init__(self):
-        for number in random.sample(range(500, 900), 5):  # away from the numbers others take; one taken ends it
+        for number in random.sample(range(500, 900), 5):  # away from the numbers others take
             self.name = ":%d" % number
+            if os.path.exists("/tmp/.X%d-lock" % number):
+                continue
             # prctl(PR_SET_PDEATHSIG): it ends with the run, even a run killed on a time-out
             self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                                          stderr=subprocess.DEVNULL,
@@ -121,9 +123,6 @@ class Driver(Stops):
     def wait_window(self, kind, caption=CAPTION, exclude=(), seconds=60):
         return until(lambda: [w for w in self.windows(caption, kind) if w not in exclude],
                      seconds, "a %s %r appears" % (kind, caption))[0]
-
-    def controls(self, window):
-        return {c["id"]: c for c in self("controls", window)["controls"]}
 
     def screenshot(self, path, window="screen"):
         """A PNG of the screen or a window as Wine has drawn it."""

@@ -224,7 +224,8 @@ def update(ctx, relaunch=True, slow=False, system=False):
     dlg = ctx.upgrade(relaunch)
     if slow:
         progress = ctx.d.wait_window("dialog", exclude=[dlg])
-        eq(ctx.d.controls(progress)[PROGRESS]["text"], "Qelda软件正在升级到2.0版本...", "progress line")
+        eq([c["text"] for c in ctx.d("controls", progress)["controls"] if c["id"] == PROGRESS],
+           ["Qelda软件正在升级到2.0版本..."], "progress line")
         time.sleep(1)
         early = pathlib.Path(ctx.shot("progress-early", progress)).read_bytes()
         time.sleep(1)

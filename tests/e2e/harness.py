@@ -1,561 +1,241 @@
-"""Pieces shared by the end-to-end scenarios and the demo.
+"""What the end-to-end scenarios and the demo share: an X display, a Wine prefix, the UI driver, a
+loopback update server that answers each path as asked, Qelda installed. Standard library only."""
 
-- Display: a private Xvfb (or the user's display when asked and working).
-- WineSession: a Wine prefix of our own with the CJK font link (prepared by
-  scripts/wine-env) and optionally a Wine virtual desktop, so that screenshots
-  show captions and frames; it starts Windows programs and, on stop, ends every
-  Windows process of the prefix (wineserver -k).
-- Driver: one long-lived `uidriver.exe --serve` in that session. Keeping one
-  Windows process alive for the whole run keeps Wine's services warm, so each
-  further program start costs about a second instead of several.
-- UpdateServer: a loopback HTTP server that answers each path the way a test
-  asks (manifest, error page, slow, cut short, dropped) and logs every request.
-
-Standard library only.
-"""
-
-import errno
+import contextlib
+import ctypes
 import http.server
+import io
 import json
 import os
+import pathlib
+import random
 import select
 import shutil
 import signal
-import socket
 import subprocess
 import threading
 import time
+import types
 import urllib.parse
+import zipfile
+from xml.sax.saxutils import escape
 
-WINE64 = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver"
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-WINE_ENV = os.path.join(ROOT, "scripts", "wine-env")
-
-APP_CAPTION = "Qelda升级程序"
-
-
-class HarnessError(Exception):
-    pass
+WINE64, WINESERVER = "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver"
+CAPTION = "Qelda升级程序"
+REG_KEY = r"SOFTWARE\Brenvik\Qelda"  # under HKLM
+INSTALL_WIN = r"C:\Program Files\Brenvik\Qelda"
 
 
-def log_line(stream, text):
-    if stream is not None:
-        stream.write(text + "\n")
-        stream.flush()
+class Stops(contextlib.AbstractContextManager):
+    def __exit__(self, *exc):  # a part of the run that a `with` (or an ExitStack) stops
+        self.stop()
 
 
-def windows_path(path):
-    """The Wine path of a Linux file (drive Z: is the Linux root)."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+def until(probe, seconds, what):  # probe()'s first true answer within `seconds`, else a failure: `what`
+    deadline = time.monotonic() + seconds
+    while not (got := probe()):
+        assert time.monotonic() < deadline, "%s (waited %.0f s)" % (what, seconds)
+        time.sleep(0.05)
+    return got
 
 
-# ---------------------------------------------------------------------------
-# X display
+class Display(Stops):
+    """A private Xvfb of 1024 x 768."""
 
-
-def _die_with_parent():
-    """In a child before exec: end it with SIGTERM when its parent dies, so that a
-    run killed outright (SIGKILL on a ctest time-out) leaves no X server behind."""
-    try:
-        import ctypes
-        PR_SET_PDEATHSIG = 1
-        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
-    except (OSError, AttributeError):
-        pass
-
-
-def display_works(display):
-    if not display or not shutil.which("xdpyinfo"):
-        return False
-    env = dict(os.environ, DISPLAY=display)
-    return subprocess.run(["xdpyinfo"], env=env, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL).returncode == 0
-
-
-class Display:
-    """A private Xvfb, or a given display that already works."""
-
-    def __init__(self, use_existing=None, size="1024x768"):
-        self.name = None
-        self.proc = None
-        self.size = size
-        self.use_existing = use_existing
-
-    @property
-    def private(self):
-        return self.proc is not None
-
-    def start(self):
-        if self.use_existing and display_works(self.use_existing):
-            self.name = self.use_existing
-            return self
-        if not shutil.which("Xvfb"):
-            raise HarnessError("Xvfb is not installed (run scripts/setup)")
-        read_fd, write_fd = os.pipe()
-        self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", self.size + "x24",
-             "-nolisten", "tcp"],
-            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=_die_with_parent)
-        os.close(write_fd)
-        number = b""
-        deadline = time.monotonic() + 30
-        while not number.endswith(b"\n"):
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([read_fd], [], [], left)[0]:
-                break
-            chunk = os.read(read_fd, 16)
-            if not chunk:
-                break
-            number += chunk
-        os.close(read_fd)
-        if not number.strip():
+    def __init__(self):
+        for number in random.sample(range(500, 900), 5):  # away from the numbers others take
+            self.name = ":%d" % number
+            if os.path.exists("/tmp/.X%d-lock" % number):
+                continue
+            # prctl(PR_SET_PDEATHSIG): it ends with the run, even a run killed on a time-out
+            self.proc = subprocess.Popen(["Xvfb", self.name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                         stderr=subprocess.DEVNULL,
+                                         preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGTERM))
+            deadline = time.monotonic() + 15
+            while self.proc.poll() is None and time.monotonic() < deadline:
+                if self.answers():  # a Wine session that comes earlier never gets its desktop
+                    return
+                time.sleep(0.1)
             self.stop()
-            raise HarnessError("Xvfb did not start")
-        self.name = ":" + number.decode().strip()
-        return self
+        raise RuntimeError("Xvfb did not start")
 
-    def screenshot(self, path):
-        """The whole screen as PNG (xwd + ImageMagick's convert); True on success."""
-        xwd = subprocess.Popen(["xwd", "-root", "-silent", "-display", self.name],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        conv = subprocess.run(["convert", "xwd:-", path], stdin=xwd.stdout,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        xwd.stdout.close()
-        xwd.wait()
-        return conv.returncode == 0 and xwd.returncode == 0 and os.path.exists(path)
+    def answers(self):
+        return subprocess.run(["xdpyinfo", "-display", self.name], capture_output=True).returncode == 0
 
     def stop(self):
-        if self.proc is not None:
+        if self.proc:
             self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-            self.proc = None
+            self.proc.wait()
 
 
-# ---------------------------------------------------------------------------
-# Wine
+class Wine(Stops):
+    """A prefix of scripts/wine-env's (with the CJK font link) on a display, inside Wine's virtual
+    desktop unless `desktop` is false. stop() ends every Windows process of the prefix."""
 
-
-class WineSession:
-    """Windows programs in one prefix on one display."""
-
-    def __init__(self, prefix, display, log=None, virtual_desktop=True):
-        self.prefix = os.path.abspath(prefix)
-        self.display = display
-        self.log = log
-        self.virtual_desktop = virtual_desktop
-        self.env = dict(os.environ)
-        self.env.update({
-            "WINEPREFIX": self.prefix,
-            "DISPLAY": display.name,
-            "WINEDEBUG": os.environ.get("WINEDEBUG", "-all"),
-            "WINEDLLOVERRIDES": "mscoree,mshtml=",
-        })
-        self.env.pop("WAYLAND_DISPLAY", None)
-
-    def prepare(self):
-        """Creates the prefix once (CJK font link, through scripts/wine-env) and
-        switches the virtual desktop on or off."""
-        env = dict(self.env, UPDATE_WINE_PREFIX=self.prefix)
-        rc = subprocess.run(["bash", "-c", '. "$1" && wine_env_prefix', "wine-env", WINE_ENV],
-                            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        if rc.returncode != 0 or not os.path.exists(os.path.join(self.prefix, ".update-ready")):
-            raise HarnessError("could not prepare the Wine prefix %s: %s"
-                               % (self.prefix, rc.stderr.decode(errors="replace")))
-        marker = os.path.join(self.prefix, ".e2e-desktop")
-        wanted = self.display.size if self.virtual_desktop else "off"
-        current = open(marker).read() if os.path.exists(marker) else None
-        if current != wanted:
-            # Read by Wine's explorer when it creates the desktop, so this must be
-            # in place before the first window of the session.
-            if self.virtual_desktop:
-                self.run_quiet(["reg", "add", r"HKCU\Software\Wine\Explorer", "/v", "Desktop",
-                                "/d", "Default", "/f"])
-                self.run_quiet(["reg", "add", r"HKCU\Software\Wine\Explorer\Desktops", "/v",
-                                "Default", "/d", self.display.size, "/f"])
-            else:
-                self.run_quiet(["reg", "delete", r"HKCU\Software\Wine\Explorer", "/v", "Desktop",
-                                "/f"], check=False)
-            subprocess.run([WINESERVER, "-w"], env=self.env)
-            with open(marker, "w") as f:
-                f.write(wanted)
-
-    def run_quiet(self, args, check=True):
-        rc = subprocess.run([WINE64] + args, env=self.env, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, timeout=120)
-        if check and rc.returncode != 0:
-            raise HarnessError("wine64 %s failed (%d)" % (" ".join(args), rc.returncode))
-
-    def popen(self, args, **kw):
-        kw.setdefault("stdout", subprocess.DEVNULL)
-        kw.setdefault("stderr", subprocess.DEVNULL)
-        log_line(self.log, "$ wine64 " + " ".join(repr(a) for a in args))
-        return subprocess.Popen([WINE64] + list(args), env=self.env, **kw)
-
-    def kill_all(self):
-        """Ends every Windows process of the prefix, and the wineserver."""
-        subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        try:
-            subprocess.run([WINESERVER, "-w"], env=self.env, timeout=30)
-        except subprocess.TimeoutExpired:
-            pass
-
-
-# ---------------------------------------------------------------------------
-# UI driver
-
-
-class DriverError(HarnessError):
-    def __init__(self, answer):
-        HarnessError.__init__(self, "driver: %s -> %s" % (answer.get("cmd"), answer.get("error")))
-        self.answer = answer
-
-
-class Driver:
-    """uidriver.exe --serve: one command a line, one JSON answer a line."""
-
-    MARGIN = 30.0  # seconds allowed beyond a command's own timeout
-
-    def __init__(self, session, exe, log=None):
-        self.session = session
-        self.exe = exe
-        self.log = log
-        self.proc = None
-        self.pending = b""
-
-    def start(self):
-        self.proc = self.session.popen([self.exe, "--serve"], stdin=subprocess.PIPE,
-                                       stdout=subprocess.PIPE)
-        # The first Windows process of a session brings up Wine's services and
-        # the desktop: allow for a slow start.
-        self.call("ping", timeout=120)
-        return self
-
-    def alive(self):
-        return self.proc is not None and self.proc.poll() is None
-
-    def call(self, *fields, timeout=None, check=True):
-        """Runs one command; returns its answer (a dict). With check, a failed
-        command raises DriverError. timeout: seconds to wait for the answer."""
-        if not self.alive():
-            raise HarnessError("the UI driver is not running")
-        text = "\t".join(str(f) for f in fields)
-        if "\n" in text:
-            raise HarnessError("a driver argument cannot hold a line break")
-        log_line(self.log, "> " + text.replace("\t", " | "))
-        self.proc.stdin.write((text + "\n").encode("utf-8"))
-        self.proc.stdin.flush()
-        deadline = time.monotonic() + (timeout if timeout is not None else self.MARGIN)
-        fd = self.proc.stdout.fileno()
-        while True:
-            nl = self.pending.find(b"\n")
-            if nl >= 0:
-                line = self.pending[:nl].decode("utf-8", errors="replace").strip()
-                self.pending = self.pending[nl + 1:]
-                if not line.startswith("{"):
-                    log_line(self.log, "? " + line)
-                    continue
-                log_line(self.log, "< " + line)
-                answer = json.loads(line)
-                if check and not answer.get("ok"):
-                    raise DriverError(answer)
-                return answer
-            left = deadline - time.monotonic()
-            if left <= 0:
-                self.stop()
-                raise HarnessError("the UI driver did not answer %r in time" % text)
-            if select.select([fd], [], [], left)[0]:
-                chunk = os.read(fd, 65536)
-                if not chunk:
-                    raise HarnessError("the UI driver ended unexpectedly")
-                self.pending += chunk
-
-    # Commands whose own timeout is in milliseconds get a matching read timeout.
-    def wait_window(self, caption, seconds, kind="any", exclude=(), check=True):
-        return self.call("wait_window", caption, int(seconds * 1000), kind, *exclude,
-                         timeout=seconds + self.MARGIN, check=check)
-
-    def wait_gone(self, window, seconds, check=True):
-        return self.call("wait_gone", window, int(seconds * 1000),
-                         timeout=seconds + self.MARGIN, check=check)
-
-    def wait_exit(self, pid, seconds, check=True):
-        return self.call("wait_exit", pid, int(seconds * 1000),
-                         timeout=seconds + self.MARGIN, check=check)
-
-    def controls(self, window):
-        """Controls of a window, by id (of several with one id, the last in tab order)."""
-        answer = self.call("controls", window)
-        return {c["id"]: c for c in answer["controls"]}
-
-    def windows(self, caption=""):
-        return self.call("windows", caption)["windows"]
-
-    def processes(self, exe=None):
-        args = ("processes", exe) if exe else ("processes",)
-        return self.call(*args)["processes"]
-
-    def screenshot(self, path, window=None):
-        """A PNG of the screen (or one window) as Wine itself has drawn it.
-        Wine does not always copy what it drew into the X server at once (an
-        owned popup such as an About box can stay black in xwd), so this reads
-        Wine's screen through the driver; True on success."""
-        bmp = path + ".bmp"
-        self.settle(window)
-        answer = self.call("screenshot", window or "screen", windows_path(bmp), check=False)
-        ok = answer.get("ok") and subprocess.run(
-            ["convert", bmp, path], stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL).returncode == 0
-        if os.path.exists(bmp):
-            os.remove(bmp)
-        return bool(ok)
-
-    def settle(self, window=None):
-        """Lets the windows finish painting before a screenshot."""
-        args = ("settle", window) if window else ("settle",)
-        self.call(*args, check=False)
-        time.sleep(0.2)
+    def __init__(self, prefix, display, log, desktop=True):
+        self.prefix, self.log = os.path.abspath(prefix), log  # the driver's transcript goes to log
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, DISPLAY=display.name,
+                        WINEDEBUG=os.environ.get("WINEDEBUG", "-all"), WINEDLLOVERRIDES="mscoree,mshtml=",
+                        UPDATE_WINE_PREFIX=self.prefix, UPDATE_WINE_DESKTOP="1024x768" if desktop else "off")
+        self.stop()  # whatever an interrupted run left behind
+        done = subprocess.run(["bash", "-c", '. "$0" && wine_env_prefix',
+                               os.path.join(ROOT, "scripts", "wine-env")], env=self.env, capture_output=True)
+        if done.returncode:
+            raise RuntimeError("could not prepare the Wine prefix: %s" % done.stderr.decode())
 
     def stop(self):
-        if self.proc is None:
-            return
-        try:
-            if self.proc.poll() is None:
-                self.proc.stdin.write(b"quit\n")
-                self.proc.stdin.flush()
-                self.proc.wait(5)
-        except (OSError, subprocess.TimeoutExpired):
-            pass
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc = None
+        subprocess.run([WINESERVER, "-k"], env=self.env, capture_output=True)
+        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=60)
 
 
-def hwnd(window):
-    """The selector of a window dict returned by the driver."""
-    return "hwnd:" + window["hwnd"]
+class Driver(Stops):
+    """uidriver.exe --serve: driver("verb", args...) returns the JSON answer; a refusal raises RuntimeError."""
+
+    def __init__(self, wine, exe):
+        self.log, self.pending, self.exe = wine.log, b"", "Z:" + os.path.abspath(exe).replace("/", "\\")  # Z: is /
+        self.proc = subprocess.Popen([WINE64, exe, "--serve"], env=wine.env, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE)
+        self("windows", CAPTION, timeout=120)  # the first program of a session starts Wine
+
+    def __call__(self, *fields, timeout=30):
+        line = "\t".join(str(f) for f in fields)
+        self.log("> " + line.replace("\t", " | "))
+        self.proc.stdin.write(line.encode() + b"\n")
+        self.proc.stdin.flush()
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.pending:
+            ready = select.select([self.proc.stdout], [], [], max(0, deadline - time.monotonic()))[0]
+            chunk = os.read(self.proc.stdout.fileno(), 65536) if ready else b""
+            if not chunk:
+                raise RuntimeError("the UI driver gave no answer to " + line)
+            self.pending += chunk
+        text, self.pending = self.pending.split(b"\n", 1)
+        self.log("< " + text.decode())
+        answer = json.loads(text)
+        if not answer["ok"]:
+            raise RuntimeError("driver: %s: %s" % (line, answer["error"]))
+        return answer
+
+    def windows(self, caption=CAPTION, kind=None):
+        return [w["hwnd"] for w in self("windows", caption)["windows"] if kind in (None, w["kind"])]
+
+    def wait_window(self, kind, caption=CAPTION, exclude=(), seconds=60):
+        return until(lambda: [w for w in self.windows(caption, kind) if w not in exclude],
+                     seconds, "a %s %r appears" % (kind, caption))[0]
+
+    def screenshot(self, path, window="screen"):
+        """A PNG of the screen or a window as Wine has drawn it."""
+        self("screenshot", window, "Z:" + os.path.abspath(path + ".bmp").replace("/", "\\"))
+        subprocess.run(["convert", path + ".bmp", path], check=True)
+        os.remove(path + ".bmp")
+        return path
+
+    def stop(self):
+        self.proc.stdin.close()
+        self.proc.wait(10)
 
 
-# ---------------------------------------------------------------------------
-# Loopback update server
+def Reply(body=b"", status=200, ctype="text/xml; charset=utf-8", delay=0.0, chunk=0, pause=0.0, cut=False,
+          drop=False, hang=False):
+    """How the server answers one path: `status` with `body` (@SERVER@ in it becomes the server's
+    host:port) after `delay` seconds, `chunk` bytes every `pause` seconds if chunk is set (a slow or
+    trickling transfer). cut: the headers promise the whole body, half comes, the connection closes.
+    drop: it closes without an answer. hang: it is accepted and never answered."""
+    return types.SimpleNamespace(**locals())
 
 
-class Reply:
-    """How the server answers one path."""
-
-    def __init__(self, status=200, body=b"", content_type="text/xml; charset=utf-8", delay=0.0,
-                 declared_length=None, drop=False, chunk=0, pause=0.0):
-        """chunk, pause: send the body `chunk` bytes at a time with `pause`
-        seconds after each piece (a slow transfer)."""
-        self.chunk = chunk
-        self.pause = pause
-        self.status = status
-        self.body = body if isinstance(body, bytes) else body.encode("utf-8")
-        self.content_type = content_type
-        self.delay = delay
-        self.declared_length = declared_length
-        self.drop = drop
-
-    @staticmethod
-    def manifest(xml, delay=0.0):
-        return Reply(body=xml, delay=delay)
-
-    @staticmethod
-    def package(data, chunk=0, pause=0.0):
-        """An update package (ZIP bytes), optionally sent slowly."""
-        return Reply(body=data, content_type="application/zip", chunk=chunk, pause=pause)
-
-    @staticmethod
-    def not_found():
-        return Reply(status=404, content_type="text/html; charset=utf-8", body=NOT_FOUND_PAGE)
-
-    @staticmethod
-    def cut_short(xml):
-        """Headers promise the whole body; half of it comes, then the connection closes."""
-        data = xml if isinstance(xml, bytes) else xml.encode("utf-8")
-        return Reply(body=data[:len(data) // 2], declared_length=len(data))
-
-    @staticmethod
-    def dropped():
-        """The connection is closed without any answer."""
-        return Reply(drop=True)
-
-
-NOT_FOUND_PAGE = ("<!DOCTYPE html>\n<html><head><title>404 Not Found</title></head>\n"
-                  "<body><h1>Not Found</h1><p>The requested URL was not found on this server."
-                  "</p></body></html>\n")
+NOT_FOUND = Reply(b"<html><body><h1>404 Not Found</h1></body></html>\n", status=404, ctype="text/html")
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.0"
-    server_version = "QeldaTestServer/1.0"
+    protocol_version = "HTTP/1.0"  # one request a connection
 
     def log_message(self, fmt, *args):
-        log_line(self.server.owner.log, "http: " + (fmt % args))
-
-    def _answer(self, with_body):
-        owner = self.server.owner
-        url = urllib.parse.urlsplit(self.path)
-        entry = {"method": self.command, "path": url.path, "query": url.query,
-                 "raw": self.path, "time": time.time(),
-                 "headers": {k.lower(): v for k, v in self.headers.items()}}
-        with owner.lock:
-            owner.requests.append(entry)
-            reply = owner.routes.get(url.path)
-        if reply is None:
-            reply = Reply.not_found()
-        if reply.delay:
-            time.sleep(reply.delay)
-        if reply.drop:
-            self.close_connection = True
-            try:
-                self.connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            return
-        self.send_response(reply.status)
-        self.send_header("Content-Type", reply.content_type)
-        length = reply.declared_length if reply.declared_length is not None else len(reply.body)
-        self.send_header("Content-Length", str(length))
-        self.send_header("Cache-Control", "no-store")
-        self.end_headers()
-        if with_body and reply.chunk > 0:
-            try:
-                for at in range(0, len(reply.body), reply.chunk):
-                    self.wfile.write(reply.body[at:at + reply.chunk])
-                    self.wfile.flush()
-                    time.sleep(reply.pause)
-            except OSError:
-                # The client gave up (a cancelled download).
-                self.close_connection = True
-                return
-        elif with_body:
-            self.wfile.write(reply.body)
-        if reply.declared_length is not None:
-            self.wfile.flush()
-            self.close_connection = True
-            try:
-                self.connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+        self.server.owner.log("http: " + fmt % args)
 
     def do_GET(self):
-        self._answer(True)
+        owner = self.server.owner
+        owner.requests.append(self.path)
+        reply = owner.routes.get(urllib.parse.urlsplit(self.path).path, NOT_FOUND)
+        if reply.hang:
+            owner.closing.wait()
+        time.sleep(reply.delay)
+        if reply.drop or reply.hang:
+            return
+        body = reply.body.replace(b"@SERVER@", b"127.0.0.1:%d" % owner.port)
+        self.send_response(reply.status)
+        self.send_header("Content-Type", reply.ctype)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        body = body[:len(body) // 2] if reply.cut else body
+        step = reply.chunk or len(body) or 1
+        try:
+            for at in range(0, len(body), step):
+                self.wfile.write(body[at:at + step])
+                self.wfile.flush()
+                time.sleep(reply.pause)
+        except OSError:
+            pass  # the client gave up (a cancelled download)
 
-    def do_HEAD(self):
-        self._answer(False)
 
+class Server(Stops):
+    """routes: a path -> its Reply (others get NOT_FOUND); requests: every request's target, in order."""
 
-class _Server(http.server.ThreadingHTTPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-
-
-class PortBusy(HarnessError):
-    pass
-
-
-class UpdateServer:
-    def __init__(self, port, host="127.0.0.1", log=None):
-        self.host = host
-        self.port = port
-        self.log = log
-        self.lock = threading.Lock()
-        self.routes = {}
-        self.requests = []
-        self.httpd = None
-        self.thread = None
+    def __init__(self, port, log):
+        self.port, self.log, self.routes, self.requests, self.httpd = port, log, {}, [], None
 
     def start(self):
-        try:
-            self.httpd = _Server((self.host, self.port), _Handler)
-        except OSError as e:
-            if e.errno == errno.EADDRINUSE:
-                raise PortBusy("port %d on %s is taken by another program; the update server "
-                               "of the tests must listen there (it is the port compiled into "
-                               "Update.exe)" % (self.port, self.host))
-            raise
-        self.httpd.owner = self
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-        self.thread.start()
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", self.port), _Handler)  # OSError: port taken
+        self.httpd.owner, self.httpd.daemon_threads, self.closing = self, True, threading.Event()
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
         return self
 
     def stop(self):
-        if self.httpd is not None:
+        if self.httpd:
+            self.closing.set()
             self.httpd.shutdown()
             self.httpd.server_close()
-            self.thread.join(10)
             self.httpd = None
 
-    @property
-    def running(self):
-        return self.httpd is not None
 
-    def set(self, path, reply):
-        with self.lock:
-            self.routes[path] = reply
-
-    def reset(self):
-        with self.lock:
-            self.routes = {}
-            self.requests = []
-
-    def clear_log(self):
-        with self.lock:
-            self.requests = []
-
-    def log_of(self, path=None):
-        with self.lock:
-            return [r for r in self.requests if path is None or r["path"] == path]
-
-    def nothing_listens(self):
-        """True when a connection to the port is refused."""
-        s = socket.socket()
-        s.settimeout(2)
-        try:
-            s.connect((self.host, self.port))
-            return False
-        except OSError:
-            return True
-        finally:
-            s.close()
+def manifest(*records):
+    """An update manifest (UTF-8) with an Update element per record, a dict of its fields in order."""
+    items = ["<Update>%s</Update>" % "".join("<%s>%s</%s>" % (k, escape(v), k) for k, v in r.items())
+             for r in records]
+    return ('<?xml version="1.0" encoding="UTF-8"?>\n<QeldaUpdates>\n%s\n</QeldaUpdates>\n'
+            % "\n".join(items)).encode()
 
 
-# ---------------------------------------------------------------------------
-# Manifests
+def make_zip(entries, method=zipfile.ZIP_DEFLATED):
+    """A package: ZIP bytes with the entries (name -> bytes) in order."""
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", method) as z:
+        for name, data in entries.items():
+            z.writestr(zipfile.ZipInfo(name, (2026, 1, 2, 3, 4, 6)), data, method)
+    return buf.getvalue()
 
 
-def _xml_text(text):
-    return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;"))
+class Installation:
+    """Qelda installed in the prefix under INSTALL_WIN, seen from Linux:
+    Update.exe, Qelda.exe (a copy of the driver, which idles when started
+    without --serve: the stand-in product) and data files."""
 
+    def __init__(self, wine, update_exe, driver_exe):
+        self.dir = os.path.join(wine.prefix, "drive_c", "Program Files", "Brenvik", "Qelda")
+        with open(update_exe, "rb") as u, open(driver_exe, "rb") as d:
+            self.programs = {"Update.exe": u.read(), "Qelda.exe": d.read()}
 
-FIELDS = ("OldVer", "NewVer", "NetUrl", "LocalPath", "UpdateInfo", "InfoUrl", "IsUpdate")
+    def lay_out(self, files):
+        """The folder afresh with the programs and these files (name -> bytes)."""
+        shutil.rmtree(self.dir, ignore_errors=True)
+        for name, data in dict(self.programs, **files).items():
+            os.makedirs(os.path.dirname(os.path.join(self.dir, name)), exist_ok=True)
+            pathlib.Path(self.dir, name).write_bytes(data)
 
+    def files(self):
+        """Every file below the folder: relative path ('/'-separated) -> bytes."""
+        return {str(p.relative_to(self.dir)): p.read_bytes() for p in pathlib.Path(self.dir).rglob("*") if p.is_file()}
 
-def manifest(*records, root="QeldaUpdates"):
-    """An update manifest (UTF-8 bytes) with one Update element per record;
-    a record is a dict of the field elements it has."""
-    out = ['<?xml version="1.0" encoding="UTF-8"?>', "<%s>" % root]
-    for rec in records:
-        out.append("  <Update>")
-        for name in FIELDS:
-            if name in rec:
-                out.append("    <%s>%s</%s>" % (name, _xml_text(str(rec[name])), name))
-        out.append("  </Update>")
-    out.append("</%s>" % root)
-    return ("\n".join(out) + "\n").encode("utf-8")
-
-
-def parse_manifest_url(url):
-    """(host, port, path) of a loopback http URL, or None for any other URL."""
-    u = urllib.parse.urlsplit(url)
-    if u.scheme != "http" or u.hostname not in ("127.0.0.1", "localhost"):
-        return None
-    return "127.0.0.1", u.port or 80, u.path
+    def win(self, name):
+        return INSTALL_WIN + "\\" + name.replace("/", "\\")

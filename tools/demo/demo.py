@@ -1,0 +1,200 @@
+#!/usr/bin/env python3
+"""The demo behind scripts/demo: Qelda 1.0 installed in a Wine prefix (a
+stand-in Qelda.exe running, data files in subfolders), a local update server
+offering Qelda 2.0 with Chinese release notes and a package, and the real
+Update.exe started the way the product starts it (Update.exe Qelda.exe) from
+the product's folder.
+
+On a working X display the windows appear there and the user answers them;
+the demo reports what appears and, when the updater has ended, what it did:
+files replaced and added, the recorded version, the package removed, the
+product started again. Without a display (or with --xvfb) it runs on a private
+Xvfb inside a Wine virtual desktop and goes through the whole update itself
+(Upgrade, progress, OK), saving screenshots.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+from contextlib import ExitStack
+from types import SimpleNamespace
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+from harness import CAPTION, REG_KEY, Display, Driver, Installation, Reply, Server, Wine, make_zip  # noqa: E402
+
+SAMPLE_MANIFEST = os.path.join(ROOT, "tests", "data", "e2e", "updateqelda.xml")
+HEADLESS_TIMEOUT = 180.0
+IDOK, IDC_UPGRADE, IDC_RELAUNCH = 1, 1003, 1007
+
+CHANGELOG_PAGE = """<!DOCTYPE html>
+<html lang="zh-CN"><head><meta charset="utf-8"><title>Qelda 更新日志</title></head>
+<body><h1>Qelda 2.0</h1><ul><li>全新的项目视图，支持拖放排序</li>
+<li>新增批量导出功能，支持 PDF 与 CSV 格式</li></ul></body></html>
+""".encode()
+
+INSTALLED_FILES = {
+    "version.txt": b"1.0\r\n",
+    "readme.txt": b"Qelda 1.0\r\n",
+    "data/templates/default.tpl": b"template 1.0\r\n",
+    "data/user.cfg": b"kept: not in the package\r\n",
+}
+
+
+def say(text=""):
+    print(text, flush=True)
+
+
+def package(product_exe):
+    """The Qelda 2.0 package: the program, changed files and new ones in subfolders."""
+    return make_zip({
+        "Qelda.exe": product_exe,
+        "version.txt": b"2.0\r\n",
+        "readme.txt": "Qelda 2.0\r\n全新的项目视图，支持拖放排序。\r\n".encode(),
+        "data/templates/default.tpl": b"template 2.0\r\n",
+        "data/templates/export-pdf.tpl": "新增：PDF 导出模板\r\n".encode(),
+        "plugins/csv/export.txt": "新增：CSV 导出\r\n".encode(),
+    })
+
+
+def describe(driver, window, kind):
+    """Prints a window of the updater; returns 'msgbox', 'offer' or 'progress'."""
+    answer = driver("controls", window)
+    controls = [c for c in answer["controls"] if c["visible"]]
+    if kind == "msgbox":
+        text = [c["text"] for c in controls if c["id"] & 0xFFFF == 0xFFFF]
+        buttons = [c["text"] for c in controls if c["class"] == "Button"]
+        say("  message box  \"%s\": %s   [%s]" % (CAPTION, " ".join(text), ", ".join(buttons)))
+        return kind
+    say("  dialog \"%s\"" % CAPTION)
+    for c in sorted(controls, key=lambda c: c["id"]):
+        lines = c["text"].replace("\r\n", "\n").split("\n")
+        extra = ("  [%s]" % ("ticked" if c["check"] else "not ticked")) if c["id"] == IDC_RELAUNCH else ""
+        say("    %-5s %-10s %s%s" % (c["id"], c["class"], lines[0], extra))
+        for line in lines[1:]:
+            say("    %-5s %-10s %s" % ("", "", line))
+    return "offer" if any(c["id"] == IDC_UPGRADE for c in controls) else "progress"
+
+
+def report(driver, inst, before, product, installed, server):
+    say("  server saw: " + ", ".join(server.requests))
+    reg = driver("reg_get", REG_KEY, "version")["value"]
+    version = bytes.fromhex(reg).decode("utf-16-le").rstrip("\0") if reg else "(none)"
+    say("  installed version now: %s (was %s)" % (version, installed))
+    after = inst.files()
+    for name in sorted(set(before) | set(after)):
+        state = ("removed" if name not in after else "added" if name not in before
+                 else "replaced" if before[name] != after[name] else "unchanged")
+        say("  %-9s %s" % (state, name))
+    left = [n for n in after if n.lower().endswith(".zip")]
+    say("  package: %s" % ("left behind: " + ", ".join(left) if left else "removed after the installation"))
+    pids = driver("processes", "Qelda.exe")["pids"]
+    if product in pids:
+        say("  Qelda.exe: the copy that was running still runs")
+    elif pids:
+        say("  Qelda.exe: the running copy was stopped and started again (process %s)" % pids[0])
+    else:
+        say("  Qelda.exe: the running copy was stopped; not started again")
+    return version
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    for opt in ("--build-dir", "--update", "--driver", "--url"):
+        p.add_argument(opt, required=True)
+    p.add_argument("--installed", default="1.0", help="installed Qelda version (default 1.0)")
+    p.add_argument("--xvfb", action="store_true", help="run headless even when DISPLAY works")
+    args = p.parse_args()
+    url = re.fullmatch(r"http://127\.0\.0\.1:(\d+)(/.*)", args.url)
+    if not url:
+        say("demo: Update.exe was built for %s, not a loopback address" % args.url)
+        return 2
+    build = os.path.abspath(args.build_dir)
+    shots = os.path.join(build, "shots")
+    shutil.rmtree(shots, ignore_errors=True)
+    os.makedirs(shots)
+    with open(os.path.join(build, "demo.log"), "w", encoding="utf-8", buffering=1) as logfile, ExitStack() as stack:
+        def log(text):
+            logfile.write(text + "\n")
+        try:
+            server = stack.enter_context(Server(int(url[1]), log).start())
+            interactive = not args.xvfb and subprocess.run(["xdpyinfo"], capture_output=True).returncode == 0
+            display = SimpleNamespace(name=os.environ["DISPLAY"]) if interactive else stack.enter_context(Display())
+            say("display:        %s (%s)" % (display.name, "yours: answer the windows yourself" if interactive
+                                            else "private Xvfb: the demo answers the windows"))
+            say("Wine prefix:    %s/wineprefix (its first use takes a minute)" % build)
+            wine = stack.enter_context(Wine(os.path.join(build, "wineprefix"), display, log,
+                                            desktop=not interactive))
+            driver = stack.enter_context(Driver(wine, args.driver))
+        except (RuntimeError, OSError) as e:
+            say("demo: %s" % e)
+            return 2
+
+        with open(SAMPLE_MANIFEST, "rb") as f:
+            server.routes[url[2]] = Reply(f.read())
+        server.routes["/client/changelog.html"] = Reply(CHANGELOG_PAGE, ctype="text/html; charset=utf-8")
+        inst = Installation(wine, args.update, args.driver)
+        pkg = package(inst.programs["Qelda.exe"] + b"\0Qelda 2.0\0")  # Windows ignores the tail
+        for name in ("qelda-2.0-full.zip", "qelda-1.0-to-2.0.zip", "qelda-1.5-to-2.0.zip"):
+            # Sent slowly (about four seconds) so that the progress bar can be seen.
+            server.routes["/client/packages/" + name] = Reply(pkg, ctype="application/zip",
+                                                               chunk=len(pkg) // 40, pause=0.1)
+        say("update server:  http://127.0.0.1:%s%s (Qelda 2.0 offered)" % (url[1], url[2]))
+
+        inst.lay_out(INSTALLED_FILES)
+        before = inst.files()
+        driver("reg_set", REG_KEY, "version", args.installed)
+        product = driver("start", inst.win("Qelda.exe"), "Qelda.exe")["pid"]
+        say("installed:      Qelda %s in %s (HKLM\\%s version=%s)"
+            % (args.installed, inst.win(""), REG_KEY, args.installed))
+        for name in sorted(before):
+            say("                  " + name)
+        say("running:        Qelda.exe (process %d)\n" % product)
+        say("$ Update.exe Qelda.exe   (in %s)" % inst.win(""))
+        update = driver("start", inst.win("Update.exe"), "Update.exe Qelda.exe")["pid"]
+
+        seen, deadline = set(), time.monotonic() + HEADLESS_TIMEOUT
+        while driver("exitcode", update)["code"] is None:
+            for w in driver("windows", CAPTION)["windows"]:
+                if w["hwnd"] in seen:
+                    continue
+                seen.add(w["hwnd"])
+                kind = describe(driver, w["hwnd"], w["kind"])
+                if interactive:
+                    say("  (waiting for you to answer it)")
+                    continue
+                say("  screenshot: " + driver.screenshot(os.path.join(shots, "%02d-%s.png" % (len(seen), kind))))
+                if kind == "msgbox":
+                    say("  -> OK")
+                    driver("click", w["hwnd"], IDOK)
+                elif kind == "offer":
+                    say("  -> Upgrade (升级)")
+                    driver("click", w["hwnd"], IDC_UPGRADE)
+                else:  # a few pictures of the progress dialog while the package arrives
+                    for n in range(3):
+                        time.sleep(1.0)
+                        if w["hwnd"] not in driver.windows():
+                            break
+                        path = os.path.join(shots, "%02d-progress-%d.png" % (len(seen), n + 1))
+                        say("  screenshot: " + driver.screenshot(path, w["hwnd"]))
+            if not interactive and time.monotonic() > deadline:
+                say("demo: Update.exe did not end within %.0f s; stopping it" % HEADLESS_TIMEOUT)
+                return 1
+            time.sleep(0.2)
+
+        say("\nUpdate.exe ended (exit code %d)." % driver("exitcode", update)["code"])
+        if not seen:
+            say("  It showed nothing: no newer version was offered for %s." % args.installed)
+        version = report(driver, inst, before, product, args.installed, server)
+        if interactive:
+            return 0
+        say("  screenshots: %s" % shots)
+        return 0 if version == "2.0" else 1  # headless, the demo itself chose Upgrade
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,58 +1,68 @@
-// Text formatting, UTF conversion and the growable array of the framework layer.
+// Text formatting, UTF-8 conversion and the growable array of the framework layer.
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include "CArray.h"
 #include "CString.h"
 
-TEST(FormatText, PatternsTheProgramUses) {
-    CString s;
-    s.Format(u"%s升级程序", u"Qelda");
-    EXPECT_EQ(s, u"Qelda升级程序");
-    s.Format(u"%d%%", 99);
-    EXPECT_EQ(s, u"99%");
-    s.Format(u"%d", -2147483647 - 1);
-    EXPECT_EQ(s, u"-2147483648");
-    s.Format(u"%lu of %lu", 4294967295ul, 0ul);
-    EXPECT_EQ(s, u"4294967295 of 0");
-    s.Format(u"Element '%s' at offset %d not ended", std::u16string(u"a"), 0);
-    EXPECT_EQ(s, u"Element 'a' at offset 0 not ended");
+// Formatting: the patterns the program uses, flags, widths and bases, and
+// arguments that do not fit their pattern printed as markers, never read wrong.
+TEST(Framework, FormatText) {
+    CString formatted;
+    formatted.Format(u"%s升级程序 %lu of %lu", u"Qelda", 4294967295ul, 0ul);
+    const struct {
+        std::u16string actual;
+        const char16_t* expected;
+    } cases[] = {
+        {formatted, u"Qelda升级程序 4294967295 of 0"},
+        {FormatText(u"%d%% %i", {99, -2147483647 - 1}), u"99% -2147483648"},
+        {FormatText(u"Element '%s' at offset %d not ended", {std::u16string(u"a"), 0}), u"Element 'a' at offset 0 not ended"},
+        {FormatText(u"[%5d|%-4d|%05d|%03d|%-05d]", {42, 7, -42, 1234, 3}), u"[   42|7   |-0042|1234|3    ]"},
+        {FormatText(u"%x %X %08X %u %x", {255, 255u, 0xBEEFu, -1, -2}), u"ff FF 0000BEEF 4294967295 fffffffe"},
+        {FormatText(u"%llu %hd %c%c", {18446744073709551615ull, 5LL, u'A', 0x4E2Du}), u"18446744073709551615 5 A\u4E2D"},
+        {FormatText(u"%d and %s", {u"text"}), u"(?) and (missing)"},
+        {FormatText(u"%s|%u|%c|%x", {5, u"s", u"c", u"x"}), u"(?)|(?)|(?)|(?)"},
+        {FormatText(u"tail %", {}), u"tail %"}, {FormatText(u"tail %-05l", {1}), u"tail %-05l"},
+        {FormatText(u"%q %d", {3}), u"%q 3"},
+        {FormatText(u"%s", {static_cast<const char16_t*>(nullptr)}), u"(null)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.actual, c.expected) << Utf16ToUtf8(c.expected);
 }
 
-TEST(FormatText, WidthFlagsAndHex) {
-    EXPECT_EQ(FormatText(u"[%5d|%-4d|%05d|%03d]", {42, 7, -42, 1234}), u"[   42|7   |-0042|1234]");
-    EXPECT_EQ(FormatText(u"%x %X %08X", {255, 255, 0xBEEFu}), u"ff FF 0000BEEF");
+// UTF-8 both ways, each bad sequence as U+FFFD; the strict decoder refuses
+// what the lenient one replaces, naming the offset of the bad sequence.
+TEST(Framework, Utf8) {
+    const struct {
+        const char* utf8;
+        const char16_t* utf16;
+        int badOffset;  // of the strict decoder; -1: it decodes
+    } cases[] = {
+        {"a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80z", u"a\u00E9\u4E2D\U0001F600z", -1}, {"\xF4\x8F\xBF\xBF", u"\U0010FFFF", -1},
+        {"\xED\x9F\xBF\xEE\x80\x80", u"\uD7FF\uE000", -1}, {"a\xFF" "b", u"a\uFFFDb", 1}, {"\xE4\xB8", u"\uFFFD", 0},
+        {"\xC0\xAF", u"\uFFFD\uFFFD", 0}, {"\xE0\x80\x80", u"\uFFFD", 0}, {"\xED\xA0\x80", u"\uFFFD", 0},
+        {"\xF0\x80\x80\x80", u"\uFFFD", 0}, {"\xF4\x90\x80\x80", u"\uFFFD", 0}, {"\xF5\x80", u"\uFFFD\uFFFD", 0},
+        {"x\xE4" "a", u"x\uFFFDa", 1}, {"\x80", u"\uFFFD", 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Utf8ToUtf16(c.utf8), c.utf16) << c.utf8;
+        std::u16string strict;
+        std::size_t bad = 99;
+        EXPECT_EQ(DecodeUtf8Strict(c.utf8, std::strlen(c.utf8), strict, c.badOffset < 0 ? nullptr : &bad), c.badOffset < 0);
+        if (c.badOffset < 0) EXPECT_EQ(Utf16ToUtf8(strict), c.utf8);
+        else EXPECT_EQ(bad, static_cast<std::size_t>(c.badOffset)) << c.utf8;
+    }
+    EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800)) + u"x" + char16_t(0xDC00)), "\xEF\xBF\xBDx\xEF\xBF\xBD");
 }
 
-TEST(FormatText, MismatchedArgumentsNeverReadGarbage) {
-    EXPECT_EQ(FormatText(u"%d and %s", {u"text"}), u"(?) and (missing)");
-    EXPECT_EQ(FormatText(u"%s", {5}), u"(?)");
-    EXPECT_EQ(FormatText(u"tail %", {}), u"tail %");
-    EXPECT_EQ(FormatText(u"%q %d", {3}), u"%q 3");
-    EXPECT_EQ(FormatText(u"%s", {static_cast<const char16_t*>(nullptr)}), u"(null)");
-}
-
-TEST(Utf, RoundTripsEveryPlane) {
-    const std::u16string text = u"a\u00E9\u4E2D\U0001F600z";
-    EXPECT_EQ(Utf16ToUtf8(text), "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80z");
-    EXPECT_EQ(Utf8ToUtf16(Utf16ToUtf8(text)), text);
-}
-
-TEST(Utf, BadInputBecomesReplacementCharacters) {
-    EXPECT_EQ(Utf8ToUtf16("a\xFF" "b"), u"a\uFFFDb");
-    EXPECT_EQ(Utf8ToUtf16("\xE4\xB8"), u"\uFFFD");           // truncated sequence
-    EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");     // overlong form
-    EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD");       // encoded surrogate
-    EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800)) + u"x"), "\xEF\xBF\xBDx");
-}
-
-TEST(CArray, KeepsOrderAndChecksIndexes) {
+TEST(Framework, ArrayKeepsOrderAndChecksIndexes) {
     CArray<CString, CString> list;
-    EXPECT_EQ(list.GetCount(), 0);
     EXPECT_EQ(list.Add(CString(u"first")), 0);
     EXPECT_EQ(list.Add(CString(u"second")), 1);
     EXPECT_EQ(list[1], u"second");
     EXPECT_THROW(list.GetAt(2), CInvalidArgException);
     EXPECT_THROW(list.GetAt(-1), CInvalidArgException);
     list.RemoveAll();
-    EXPECT_TRUE(list.IsEmpty());
+    EXPECT_TRUE(list.IsEmpty() && list.GetSize() == 0);
+    EXPECT_TRUE(CString().IsEmpty());
 }

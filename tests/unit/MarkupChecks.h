@@ -1,0 +1,162 @@
+// Invariants of the markup engine, shared by the unit tests and the markup
+// fuzz target. Each check returns what it found broken ("BROKEN: ..."), or
+// its ordinary result when everything holds.
+#pragma once
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "CString.h"
+#include "MarkupDocument.h"
+#include "TokenReader.h"
+#include "Tokenizer.h"
+
+namespace markupcheck {
+
+inline const char* KindName(std::int32_t kind) {
+    switch (kind) {
+    case TOKEN_ERROR: return "error";
+    case TOKEN_END_TAG: return "end";
+    case TOKEN_START_TAG: return "start";
+    case TOKEN_TEXT: return "text";
+    case TOKEN_WHITESPACE: return "ws";
+    case TOKEN_CDATA: return "cdata";
+    case TOKEN_PROCESSING_INSTRUCTION: return "pi";
+    case TOKEN_COMMENT: return "comment";
+    case TOKEN_DECLARATION: return "decl";
+    }
+    return "?";
+}
+
+// Reads every token one by one (NextToken) and, in step, with the block
+// search of the element-table pass; the two must agree, and the tokens must
+// tile the text up to its first NUL. Returns the tokens joined by " | ", each
+// as kind(length), "/" for an empty-element tag, then the name (of a start
+// tag, instruction or end tag) or the error message: "ws(1) | start(4)/ a".
+inline std::string Tokens(const std::u16string& text, bool describe = true) {
+    std::int32_t end = 0;
+    while (end < static_cast<std::int32_t>(text.size()) && text[static_cast<std::size_t>(end)] != 0) ++end;
+    TokenCursor one, block;
+    one.text = block.text = text.c_str();
+    MarkupToken a, b;
+    std::string out;
+    for (;;) {
+        const std::int32_t at = one.position;
+        const std::int32_t kind = NextToken(one, a);
+        const std::int32_t blockKind = markup_internal::ReadToken<true>(block, b, static_cast<std::int32_t>(text.size()));
+        const bool named = kind == TOKEN_START_TAG || kind == TOKEN_PROCESSING_INSTRUCTION || kind == TOKEN_ERROR;
+        if (blockKind != kind || b.start != a.start || b.length != a.length || b.flags != a.flags ||
+            block.position != one.position || (named && b.text != a.text))
+            return "BROKEN: block search differs at " + std::to_string(at);
+        if (a.kind != kind || a.start != at) return "BROKEN: token does not start at the cursor";
+        if (kind == TOKEN_END_OF_TEXT)
+            return at == end && a.length == 0 && one.position == at ? out : "BROKEN: end of text before the NUL";
+        if (a.length < 1 || one.position != at + a.length || one.position > end) return "BROKEN: tokens do not tile";
+        if (kind == TOKEN_ERROR && a.text.empty()) return "BROKEN: error without message";
+        if (kind == TOKEN_END_TAG && (one.nameStart != at + 2 || one.nameEnd < at + 1 || one.nameEnd >= one.position))
+            return "BROKEN: end tag name outside the tag";
+        const bool markup = kind != TOKEN_TEXT && kind != TOKEN_WHITESPACE && kind != TOKEN_ERROR;
+        if (markup && (text[static_cast<std::size_t>(at)] != u'<' || text[static_cast<std::size_t>(one.position - 1)] != u'>'))
+            return "BROKEN: markup token not within < >";
+        if (!describe) continue;
+        const std::u16string name =
+            named ? a.text
+                  : kind == TOKEN_END_TAG ? text.substr(static_cast<std::size_t>(one.nameStart),
+                                                        static_cast<std::size_t>(one.nameEnd - one.nameStart + 1))
+                                          : u"";
+        out += (out.empty() ? "" : " | ") + std::string(KindName(kind)) + "(" + std::to_string(a.length) + ")" +
+               (a.flags != 0 ? "/" : "") + (name.empty() ? "" : " " + Utf16ToUtf8(name));
+    }
+}
+
+// Every invariant of the element table against the text, and the parse
+// result against the first message. Empty when all hold.
+inline std::string Table(const MarkupDocument& doc, bool wellFormed) {
+    const std::u16string& text = doc.Text();
+    const std::uint32_t size = static_cast<std::uint32_t>(text.size());
+    const std::int32_t used = doc.UsedCount();
+    if (used < 1 || used > doc.Capacity()) return "BROKEN: record count";
+    const ElementRecord& root = doc.Record(0);
+    if (root.start != 0 || root.length != size || root.parent != 0 || (root.flags & ~DOCUMENT_ILL_FORMED) != 0)
+        return "BROKEN: document record";
+    const bool ill = (root.flags & DOCUMENT_ILL_FORMED) != 0;
+    const bool oneRoot = root.firstChild != 0 && doc.Record(static_cast<std::int32_t>(root.firstChild)).nextSibling == 0;
+    if (wellFormed != doc.ErrorText().empty() || wellFormed != (!ill && oneRoot)) return "BROKEN: parse result";
+    std::vector<char> seen(static_cast<std::size_t>(used), 0);
+    for (std::int32_t i = 0; i < used; ++i) {
+        const ElementRecord& r = doc.Record(i);
+        const std::uint32_t startTag = static_cast<std::uint32_t>(doc.StartTagLength(i));
+        const std::uint32_t endTag = static_cast<std::uint32_t>(doc.EndTagLength(i));
+        if (i > 0) {
+            const std::string at = " of element " + std::to_string(i);
+            if (r.flags != 0 || r.parent >= static_cast<std::uint32_t>(i)) return "BROKEN: flags or parent" + at;
+            if (i > 1 && r.start <= doc.Record(i - 1).start) return "BROKEN: records out of text order" + at;
+            if (r.start >= size || text[r.start] != u'<') return "BROKEN: start" + at;
+            if (startTag < 3 || startTag >= (1u << 20) || endTag >= 512) return "BROKEN: tag lengths" + at;
+            if (r.length < startTag + endTag || r.start + r.length > size) return "BROKEN: length" + at;
+            if (text[r.start + startTag - 1] != u'>') return "BROKEN: start tag end" + at;
+            const std::uint32_t endAt = r.start + r.length - endTag;
+            if (endTag == 0 ? r.length != startTag
+                            : text[endAt] != u'<' || text[endAt + 1] != u'/' || text[r.start + r.length - 1] != u'>')
+                return "BROKEN: end tag" + at;
+        }
+        std::uint32_t child = r.firstChild;
+        if (child == 0) continue;
+        if (child >= static_cast<std::uint32_t>(used)) return "BROKEN: first child";
+        const std::uint32_t last = doc.Record(static_cast<std::int32_t>(child)).prevSibling;
+        std::uint32_t previous = 0;
+        for (; child != 0; child = doc.Record(static_cast<std::int32_t>(child)).nextSibling) {
+            if (child >= static_cast<std::uint32_t>(used) || seen[child]++) return "BROKEN: sibling chain";
+            const ElementRecord& c = doc.Record(static_cast<std::int32_t>(child));
+            if (c.parent != static_cast<std::uint32_t>(i) || (previous != 0 && c.prevSibling != previous))
+                return "BROKEN: links of element " + std::to_string(child);
+            if (i > 0 && endTag > 0 && (c.start <= r.start || c.start + c.length > r.start + r.length))
+                return "BROKEN: child outside its ended parent";
+            previous = child;
+        }
+        if (previous != last) return "BROKEN: last-child link of element " + std::to_string(i);
+    }
+    for (std::int32_t i = 1; i < used; ++i)
+        if (seen[static_cast<std::size_t>(i)] != 1) return "BROKEN: element " + std::to_string(i) + " not linked";
+    return "";
+}
+
+// Element text, tag words and the name search agree with the table,
+// decoding never makes text longer, and the manifest reader's walk moves
+// only forward, among children of the Update it entered. Empty when all hold.
+inline std::string Navigation(MarkupDocument& doc) {
+    for (std::int32_t i = 0; i < doc.UsedCount(); ++i) {
+        const ElementRecord& r = doc.Record(i);
+        const std::u16string text = doc.ElementText(i), word = doc.TagWord(i);
+        if (text.size() > r.length || (!text.empty() && (i == 0 || r.firstChild != 0 || doc.EndTagLength(i) == 0)))
+            return "BROKEN: text of element " + std::to_string(i);
+        const std::int32_t found = i > 0 ? doc.FindNamedChild(static_cast<std::int32_t>(r.parent), 0, word) : 1;
+        if (i > 0 && (word.empty() || found == 0 || found > i)) return "BROKEN: name of element " + std::to_string(i);
+    }
+    const std::u16string& text = doc.Text();
+    for (std::size_t from = 0; from < text.size(); from += 7) {
+        const std::int32_t length = static_cast<std::int32_t>(std::min<std::size_t>(text.size() - from, 13));
+        if (doc.DecodeEntities(text.c_str() + from, length).size() > static_cast<std::size_t>(length))
+            return "BROKEN: decoding made text longer";
+    }
+    static const char16_t* const fields[] = {u"OldVer", u"NewVer", u"NetUrl", u"LocalPath", u"UpdateInfo", u"InfoUrl",
+                                             u"IsUpdate", u""};
+    for (std::int32_t update; (update = doc.FindChild(u"Update")) != 0;) {
+        if (doc.ChildIndex() != update || doc.CurrentIndex() != static_cast<std::int32_t>(doc.Record(update).parent))
+            return "BROKEN: position after finding an Update";
+        doc.EnterChild();
+        for (const char16_t* field : fields) {
+            const std::int32_t before = doc.ChildIndex(), found = doc.FindChild(field);
+            if (found != 0 ? found <= before || doc.Record(found).parent != static_cast<std::uint32_t>(update) ||
+                                 doc.ChildText() != doc.ElementText(found)
+                           : doc.ChildIndex() != before)
+                return "BROKEN: field search in element " + std::to_string(update);
+        }
+        doc.LeaveElement();
+        if (doc.ChildIndex() != update) return "BROKEN: position after leaving an Update";
+    }
+    return "";
+}
+
+}  // namespace markupcheck

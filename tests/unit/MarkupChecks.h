@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -14,19 +15,12 @@
 
 namespace markupcheck {
 
-inline const char* KindName(std::int32_t kind) {
-    switch (kind) {
-    case TOKEN_ERROR: return "error";
-    case TOKEN_END_TAG: return "end";
-    case TOKEN_START_TAG: return "start";
-    case TOKEN_TEXT: return "text";
-    case TOKEN_WHITESPACE: return "ws";
-    case TOKEN_CDATA: return "cdata";
-    case TOKEN_PROCESSING_INSTRUCTION: return "pi";
-    case TOKEN_COMMENT: return "comment";
-    case TOKEN_DECLARATION: return "decl";
-    }
-    return "?";
+inline std::string KindName(std::int32_t kind) {
+    static const std::map<std::int32_t, const char*> names = {
+        {TOKEN_ERROR, "error"}, {TOKEN_END_TAG, "end"}, {TOKEN_START_TAG, "start"}, {TOKEN_TEXT, "text"},
+        {TOKEN_WHITESPACE, "ws"}, {TOKEN_CDATA, "cdata"}, {TOKEN_PROCESSING_INSTRUCTION, "pi"},
+        {TOKEN_COMMENT, "comment"}, {TOKEN_DECLARATION, "decl"}};
+    return names.at(kind);
 }
 
 // Reads every token one by one (NextToken) and, in step, with the block
@@ -65,7 +59,7 @@ inline std::string Tokens(const std::u16string& text, bool describe = true) {
                   : kind == TOKEN_END_TAG ? text.substr(static_cast<std::size_t>(one.nameStart),
                                                         static_cast<std::size_t>(one.nameEnd - one.nameStart + 1))
                                           : u"";
-        out += (out.empty() ? "" : " | ") + std::string(KindName(kind)) + "(" + std::to_string(a.length) + ")" +
+        out += (out.empty() ? "" : " | ") + KindName(kind) + "(" + std::to_string(a.length) + ")" +
                (a.flags != 0 ? "/" : "") + (name.empty() ? "" : " " + Utf16ToUtf8(name));
     }
 }

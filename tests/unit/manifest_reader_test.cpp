@@ -3,23 +3,14 @@
 // order, and the choice of the record that applies to the installed version.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "ManifestReader.h"
 
 namespace {
 
 // Each record as {OldVer|NewVer|NetUrl|LocalPath|UpdateInfo|InfoUrl|IsUpdate}.
 std::vector<std::string> Read(const std::string& manifest) {
-    std::string text = manifest;
-    if (manifest[0] == '@') {  // a sample manifest that the end-to-end tests serve
-        std::ostringstream file;
-        file << std::ifstream(std::string(UPDATE_TEST_DATA_DIR) + "/manifests/" + manifest.substr(1), std::ios::binary).rdbuf();
-        text = file.str();
-    }
     UpdateInfoArray list;
-    ReadManifest(Utf8ToUtf16(text), list);
+    ReadManifest(Utf8ToUtf16(manifest), list);
     std::vector<std::string> out;
     for (std::ptrdiff_t i = 0; i < list.GetCount(); ++i) {
         const UPDATE_INFO& r = list[i];
@@ -36,7 +27,6 @@ std::vector<std::string> Read(const std::string& manifest) {
 // the search point), as element text: decoded, not trimmed, empty for
 // elements with children. Malformed markup is read as recovery left it.
 TEST(ManifestReader, Records) {
-    const std::string updates = "@qelda-updates.xml";
     const struct {
         std::string manifest;
         std::vector<std::string> records;
@@ -76,17 +66,6 @@ TEST(ManifestReader, Records) {
         {"<r><Update><OldVer>1</OldVer><Update><OldVer>2</OldVer></Update></r>", {"{||||||0}", "{2||||||0}"}},
         {"<r><Update><OldVer>1</OldVer><NewVer><1a></NewVer><NetUrl>u</NetUrl></Update></r>", {"{1||u||||0}"}},
         {"<r><Update><OldVer>1</OldVer><NewVer>2", {}},  // the root itself is unended: all at the top level
-        {"@qelda-minimal.xml", {"{1.0|1.1|http://update.brenvik.com/client/packages/qelda-1.1.zip||修复了若干已知问题。|"
-                                "http://update.brenvik.com/client/changelog.html|1}"}},
-        {"@qelda-none.xml", {}},
-        {updates, {"{|1.3.0|http://update.brenvik.com/client/packages/qelda-1.3.0-full.zip||Qelda 1.3.0 更新说明：\n"
-                   "1. 新增批量导出功能，支持 PDF 与 CSV 格式；\n2. 修复高分辨率屏幕下界面文字模糊的问题；\n3. 启动速度提升约 30%。|"
-                   "http://update.brenvik.com/client/changelog.html#1.3.0|1}",
-                   "{1.2.0|1.3.0|http://update.brenvik.com/client/packages/qelda-1.2.0-to-1.3.0.zip||Qelda 1.3.0（增量包）：\n"
-                   "• 新增批量导出功能；\n• 修复 <打印预览> 中页码错误的问题。|"
-                   "http://update.brenvik.com/client/changelog.html?from=1.2.0&to=1.3.0|1}",
-                   "{1.1.5|1.2.0|http://update.brenvik.com/client/packages/qelda-runtime-1.2.0.zip|System|"
-                   "更新运行库组件，修复在 Windows 7 上偶尔无法启动的问题。|http://update.brenvik.com/client/changelog.html#1.2.0|0}"}},
     };
     for (const auto& c : cases) EXPECT_EQ(Read(c.manifest), c.records) << c.manifest;
     UpdateInfoArray list;

@@ -5,146 +5,119 @@
 
 #include "ManifestReader.h"
 
-namespace {
-
-// Each record as {OldVer|NewVer|NetUrl|LocalPath|UpdateInfo|InfoUrl|IsUpdate}.
-std::vector<std::string> Read(const std::string& manifest) {
-    UpdateInfoArray list;
-    ReadManifest(Utf8ToUtf16(manifest), list);
-    std::vector<std::string> out;
-    for (std::ptrdiff_t i = 0; i < list.GetCount(); ++i) {
-        const UPDATE_INFO& r = list[i];
-        out.push_back(Utf16ToUtf8(u"{" + r.OldVer + u"|" + r.NewVer + u"|" + r.NetUrl + u"|" + r.LocalPath + u"|" +
-                                  r.UpdateInfo + u"|" + r.InfoUrl + u"|") + std::to_string(r.IsUpdate) + "}");
-    }
-    return out;
-}
-
-}  // namespace
-
 // The root's direct children named Update, in document order; in each, the
 // first of every field after the one found before it (absent fields leave
 // the search point), as element text: decoded, not trimmed, empty for
 // elements with children. Malformed markup is read as recovery left it.
+// Records: {OldVer|NewVer|NetUrl|LocalPath|UpdateInfo|InfoUrl|IsUpdate}.
 TEST(ManifestReader, Records) {
-    const struct {
-        std::string manifest;
-        std::vector<std::string> records;
-    } cases[] = {
-        {"<r><Update><OldVer>1.0</OldVer><NewVer>1.1</NewVer><NetUrl>http://h/p.zip</NetUrl><LocalPath>System</LocalPath>"
-         "<UpdateInfo>notes</UpdateInfo><InfoUrl>http://h/log</InfoUrl><IsUpdate>1</IsUpdate></Update></r>",
-         {"{1.0|1.1|http://h/p.zip|System|notes|http://h/log|1}"}},
-        {" \r\n\t", {}}, {"<!-- <Update/> -->", {}}, {"<r><x/><Notice>n</Notice></r>", {}},
-        {"<Update><OldVer>1</OldVer></Update>", {}}, {"<r><Update/><Update>text only</Update></r>", {"{||||||0}", "{||||||0}"}},
+    const std::pair<const char*, const char*> cases[] = {
+        {"<r><Update><OldVer>1.0</OldVer><NewVer>1.1</NewVer><NetUrl>http://h/p.zip</NetUrl><LocalPath>System"
+         "</LocalPath><UpdateInfo>notes</UpdateInfo><InfoUrl>http://h/log</InfoUrl><IsUpdate>1</IsUpdate></Update></r>",
+         "{1.0|1.1|http://h/p.zip|System|notes|http://h/log|1}"},
+        {" \r\n\t<!-- <Update/> -->", ""}, {"<r><x/><Notice>n</Notice></r>", ""}, {"<Update><OldVer>1</OldVer></Update>", ""},
+        {"<r><Update/><Update>text only</Update></r>", "{||||||0} {||||||0}"},
         {"<r><Update><NewVer>1</NewVer></Update><x><Update><NewVer>nested</NewVer></Update></x>"
-         "<Update><NewVer>2</NewVer><Update><NewVer>deeper</NewVer></Update></Update></r>",
-         {"{|1|||||0}", "{|2|||||0}"}},
-        {"<r><update><NewVer>a</NewVer></update><Update><NETURL>x</NETURL><newver>b</newver></Update></r>", {"{||||||0}"}},
-        {"<r><UpdateInfo>u</UpdateInfo><Updat/><Update><OldVer2>x</OldVer2><Old>y</Old></Update></r>", {"{||||||0}"}},
-        {"<r ver='1'><Update id=\"7\"><NewVer kind='x'>2.0</NewVer></Update></r>", {"{|2.0|||||0}"}},
-        {"<r><Update><NewVer>1</NewVer></Update></r><s><Update><NewVer>2</NewVer></Update></s>", {"{|1|||||0}"}},
+         "<Update><NewVer>2</NewVer><Update><NewVer>deeper</NewVer></Update></Update></r>", "{|1|||||0} {|2|||||0}"},
+        {"<r><update><NewVer>a</NewVer></update><Update><NETURL>x</NETURL><Old>y</Old><NewVer2/></Update></r>",
+         "{||||||0}"},
+        {"<r ver='1'><Update id=\"7\"><NewVer kind='x'>2.0</NewVer></Update></r><s><Update/></s>", "{|2.0|||||0}"},
         {"<?xml version=\"1.0\"?>\n<!DOCTYPE r [ <!ELEMENT r (Update*)> ]>\n<!-- top -->\n"
-         "<r><!-- a --><Update><?pi x?><NewVer>2</NewVer><!-- b --></Update></r>", {"{|2|||||0}"}},
-        {"<r><Update><NewVer>2</NewVer><OldVer>1</OldVer><NetUrl>u</NetUrl><IsUpdate>1</IsUpdate></Update></r>", {"{1||u||||1}"}},
-        {"<r><Update><x/><OldVer>1</OldVer><y>z</y><InfoUrl>i</InfoUrl><IsUpdate>4</IsUpdate></Update></r>", {"{1|||||i|4}"}},
-        {"<r><Update><NewVer>a</NewVer><OldVer>o</OldVer><NewVer>b</NewVer><NewVer>c</NewVer></Update></r>", {"{o|b|||||0}"}},
-        {"<r><Update><IsUpdate>9</IsUpdate><OldVer>1</OldVer><IsUpdate>3</IsUpdate></Update></r>", {"{1||||||3}"}},
-        {"<r><Update><g><OldVer>1</OldVer></g><NewVer>2</NewVer></Update></r>", {"{|2|||||0}"}},
-        {"<r><Update><IsUpdate>1</IsUpdate></Update><Update><NewVer>2</NewVer></Update></r>", {"{||||||1}", "{|2|||||0}"}},
-        {"<r><Update><NetUrl>a&amp;b</NetUrl><UpdateInfo>&lt;x&gt; &quot;q&quot; &apos;s&apos; &#20462;&#x590d; &nbsp;"
-         "</UpdateInfo></Update></r>", {"{||a&b||<x> \"q\" 's' 修复 &nbsp;||0}"}},
-        {"<r><Update><OldVer><![CDATA[x<y]]></OldVer><NewVer> <![CDATA[&lt;]]> 2<!-- c -->.0<?p q?></NewVer></Update></r>",
-         {"{x<y|&lt; 2.0|||||0}"}},
-        {"<r><Update><OldVer>1</OldVer><NewVer/><NewVer>2</NewVer><NetUrl />x<NetUrl>u</NetUrl></Update></r>", {"{1||||||0}"}},
-        {"<r><Update><UpdateInfo>a<b>bold</b>c</UpdateInfo><InfoUrl>i</InfoUrl></Update></r>", {"{|||||i|0}"}},
-        {"<r><Update><UpdateInfo>第一行\r\n第二行\n\t缩进</UpdateInfo><IsUpdate>&#49;2</IsUpdate></Update></r>",
-         {"{||||第一行\r\n第二行\n\t缩进||12}"}},
-        {"<r></Update></x><Update><NewVer>1</NewVer></Update><Update><NewVer>2</NewVer></Update></r>", {"{|1|||||0}", "{|2|||||0}"}},
-        {"<r><Update><OldVer>1.0<NewVer>2.0</NewVer><NetUrl>u</NetUrl></Update></r>", {"{|2.0|u||||0}"}},
-        {"<r><Update><OldVer>1</OldVer><NewVer>2</Update><Update><NewVer>3</NewVer></Update></r>", {"{1||||||0}", "{|3|||||0}"}},
+         "<r><!-- a --><Update><?pi x?><NewVer>2</NewVer><!-- b --></Update></r>", "{|2|||||0}"},
+        {"<r><Update><NewVer>2</NewVer><OldVer>1</OldVer><NetUrl>u</NetUrl><IsUpdate>1</IsUpdate></Update></r>",
+         "{1||u||||1}"},
+        {"<r><Update><x/><OldVer>1</OldVer><y>z</y><InfoUrl>i</InfoUrl><IsUpdate>4</IsUpdate></Update></r>",
+         "{1|||||i|4}"},
+        {"<r><Update><NewVer>a</NewVer><OldVer>o</OldVer><NewVer>b</NewVer><NewVer>c</NewVer></Update></r>",
+         "{o|b|||||0}"},
+        {"<r><Update><g><OldVer>1</OldVer></g><NewVer>2</NewVer></Update></r>", "{|2|||||0}"},
+        {"<r><Update><IsUpdate>1</IsUpdate></Update><Update><NewVer>2</NewVer></Update></r>", "{||||||1} {|2|||||0}"},
+        {"<r><Update><NetUrl>a&amp;b</NetUrl><UpdateInfo>&lt;x&gt; &quot;q&apos; &#20462;&#x590d; &nbsp;</UpdateInfo>"
+         "</Update></r>", "{||a&b||<x> \"q' 修复 &nbsp;||0}"},
+        {"<r><Update><OldVer><![CDATA[x<y]]></OldVer><NewVer> <![CDATA[&lt;]]> 2<!-- c -->.0</NewVer></Update></r>",
+         "{x<y|&lt; 2.0|||||0}"},
+        {"<r><Update><OldVer>1</OldVer><NewVer/><NewVer>2</NewVer><NetUrl />x<NetUrl>u</NetUrl></Update></r>",
+         "{1||||||0}"},
+        {"<r><Update><UpdateInfo>a<b>bold</b>c</UpdateInfo><InfoUrl>i</InfoUrl></Update></r>", "{|||||i|0}"},
+        {"<r><Update><UpdateInfo>第一行\r\n\t缩进</UpdateInfo><IsUpdate>&#49;2</IsUpdate></Update></r>",
+         "{||||第一行\r\n\t缩进||12}"},
+        {"<r></Update></x><Update><NewVer>1</NewVer></Update><Update><NewVer>2</NewVer></Update></r>",
+         "{|1|||||0} {|2|||||0}"},
+        {"<r><Update><OldVer>1.0<NewVer>2.0</NewVer><NetUrl>u</NetUrl></Update></r>", "{|2.0|u||||0}"},
+        {"<r><Update><OldVer>1</OldVer><NewVer>2</Update><Update><NewVer>3</NewVer></Update></r>",
+         "{1||||||0} {|3|||||0}"},
         // An Update left open by </r>: its children, another Update too, move up beside it.
-        {"<r><Update><OldVer>1</OldVer><Update><OldVer>2</OldVer></Update></r>", {"{||||||0}", "{2||||||0}"}},
-        {"<r><Update><OldVer>1</OldVer><NewVer><1a></NewVer><NetUrl>u</NetUrl></Update></r>", {"{1||u||||0}"}},
-        {"<r><Update><OldVer>1</OldVer><NewVer>2", {}},  // the root itself is unended: all at the top level
+        {"<r><Update><OldVer>1</OldVer><Update><OldVer>2</OldVer></Update></r>", "{||||||0} {2||||||0}"},
+        {"<r><Update><OldVer>1</OldVer><NewVer><1a></NewVer><NetUrl>u</NetUrl></Update></r>", "{1||u||||0}"},
+        {"<r><Update><OldVer>1</OldVer><NewVer>2", ""},  // the root itself is unended: all at the top level
     };
-    for (const auto& c : cases) EXPECT_EQ(Read(c.manifest), c.records) << c.manifest;
-    UpdateInfoArray list;
-    list.Add(UPDATE_INFO());
-    ReadManifest(u"<r><Update/></r>", list);
-    ReadManifest(u"", list);
-    EXPECT_EQ(list.GetCount(), 2);  // appended after what the list held
+    for (const auto& [manifest, records] : cases) {
+        UpdateInfoArray list;
+        list.Add(UPDATE_INFO());  // records are appended after what the list holds
+        ReadManifest(Utf8ToUtf16(manifest), list);
+        std::string out;
+        for (std::ptrdiff_t i = 1; i < list.GetCount(); ++i) {
+            const UPDATE_INFO& r = list[i];
+            out += Utf16ToUtf8((i > 1 ? u" {" : u"{") + r.OldVer + u"|" + r.NewVer + u"|" + r.NetUrl + u"|" +
+                               r.LocalPath + u"|" + r.UpdateInfo + u"|" + r.InfoUrl + u"|") +
+                   std::to_string(r.IsUpdate) + "}";
+        }
+        EXPECT_EQ(out, records) << manifest;
+    }
 }
 
 // IsUpdate as _wtoi reads it: white space, a sign, ASCII digits; clamped to 32 bits.
 TEST(ManifestReader, IsUpdateLikeWtoi) {
-    const struct {
-        const char16_t* text;
-        std::int32_t value;
-    } cases[] = {
+    const std::pair<const char16_t*, std::int32_t> cases[] = {
         {u"1", 1}, {u"", 0}, {u" 2x", 2}, {u"yes", 0}, {u"-7", -7}, {u"+5", 5}, {u"007", 7}, {u"\t\r\n\v\f 3", 3},
         {u"- 5", 0}, {u"+-1", 0}, {u"1 2", 1}, {u"1.9", 1}, {u"0x10", 0}, {u"\u00A0" u"4", 0}, {u"\uFF11", 0},
         {u"2147483647", INT32_MAX}, {u"2147483648", INT32_MAX}, {u"99999999999999999999999", INT32_MAX},
         {u"-2147483648", INT32_MIN}, {u"-2147483649", INT32_MIN}, {u"-99999999999999999999x", INT32_MIN},
         {u"00000000000000000000000000042", 42},
     };
-    for (const auto& c : cases) EXPECT_EQ(WideTextToInt(c.text), c.value) << Utf16ToUtf8(c.text);
+    for (const auto& [text, value] : cases) EXPECT_EQ(WideTextToInt(text), value) << Utf16ToUtf8(text);
 }
 
 // Versions compare as plain text, code unit by code unit (unsigned), a
 // prefix first; an update is offered when the installed one sorts first.
 TEST(UpdateRecords, VersionTextOrder) {
     const char16_t high[] = {0xFF21, 0}, surrogate[] = {0xD83D, 0xDE00, 0};
-    const struct {
-        const char16_t *a, *b;
-        int sign;
-    } cases[] = {
+    const std::tuple<const char16_t*, const char16_t*, int> cases[] = {
         {u"2.0", u"2.0", 0}, {u"1.10", u"1.9", -1}, {u"1.9", u"1.10", 1}, {u"2.0", u"2.0.1", -1}, {u"", u"0", -1},
-        {u"", u"", 0}, {u"1.0B", u"1.0b", -1}, {u"10", u"9", -1}, {u" 2.0", u"2.0", -1}, {u"z", high, -1},
-        {high, surrogate, 1},
+        {u"", u"", 0}, {u"1.0B", u"1.0b", -1}, {u" 2.0", u"2.0", -1}, {u"z", high, -1}, {high, surrogate, 1},
     };
-    for (const auto& c : cases) {
-        const int r = CompareVersionText(c.a, c.b);
-        EXPECT_EQ((r > 0) - (r < 0), c.sign) << Utf16ToUtf8(c.a) << " " << Utf16ToUtf8(c.b);
-        EXPECT_EQ(IsNewerVersion(c.a, c.b), c.sign < 0);
+    for (const auto& [a, b, sign] : cases) {
+        const int r = CompareVersionText(a, b);
+        EXPECT_EQ((r > 0) - (r < 0), sign) << Utf16ToUtf8(a) << " " << Utf16ToUtf8(b);
+        EXPECT_EQ(IsNewerVersion(a, b), sign < 0);
     }
 }
 
 // The first record whose OldVer equals the installed version; without one,
 // the first with the greatest NewVer; none for an empty list. The whole
-// record is copied out.
+// record is copied out. Records here are OldVer=NewVer pairs.
 TEST(UpdateRecords, Selection) {
-    const struct {
-        const char16_t* installed;
-        std::vector<std::pair<const char16_t*, const char16_t*>> records;  // (OldVer, NewVer)
-        int expected;
-    } cases[] = {
-        {u"1.0", {}, -1},
-        {u"1.0", {{u"0.9", u"1.5"}, {u"1.0", u"1.2"}, {u"1.0", u"1.3"}}, 1},
-        {u"1.0", {{u"0.8", u"1.1"}, {u"0.9", u"1.4"}, {u"0.7", u"1.4"}}, 1},
-        {u"1.0", {{u"0.9", u"1.9"}, {u"0.9", u"1.10"}}, 0},
-        {u"1.0", {{u"1.0", u"0.9"}}, 0},
-        {u"1.0", {{u"0.1", u"9.9"}, {u"0.2", u"9.8"}, {u"1.0", u"1.1"}}, 2},
-        {u"", {{u"1.0", u"3.0"}, {u"", u"2.0"}}, 1},
-        {u"", {{u"1.0", u"2.0"}, {u"1.1", u"3.0"}}, 1},
-        {u"1.0b", {{u"1.0B", u"2.0"}, {u"0.1", u"3.0"}}, 1},
-        {u"1.0", {{u" 1.0", u"5.0"}, {u"1.0 ", u"6.0"}, {u"0.9", u"4.0"}}, 1},
-        {u"x", {{u"a", u""}, {u"b", u""}}, 0},
-        {u"x", {{u"a", u"2"}, {u"b", u"2"}, {u"c", u"3"}}, 2},
+    const std::tuple<const char16_t*, std::vector<const char16_t*>, int> cases[] = {
+        {u"1.0", {}, -1}, {u"1.0", {u"0.9=1.5", u"1.0=1.2", u"1.0=1.3"}, 1}, {u"1.0", {u"1.0=0.9"}, 0},
+        {u"1.0", {u"0.8=1.1", u"0.9=1.4", u"0.7=1.4"}, 1}, {u"1.0", {u"0.9=1.9", u"0.9=1.10"}, 0},
+        {u"1.0", {u"0.1=9.9", u"0.2=9.8", u"1.0=1.1"}, 2}, {u"", {u"1.0=3.0", u"=2.0"}, 1},
+        {u"", {u"1.0=2.0", u"1.1=3.0"}, 1}, {u"1.0b", {u"1.0B=2.0", u"0.1=3.0"}, 1},
+        {u"1.0", {u" 1.0=5.0", u"1.0 =6.0", u"0.9=4.0"}, 1}, {u"x", {u"a=", u"b="}, 0},
+        {u"x", {u"a=2", u"b=2", u"c=3"}, 2},
     };
-    for (const auto& c : cases) {
+    for (const auto& [installed, records, expected] : cases) {
         UpdateInfoArray list;
-        for (const auto& [oldVer, newVer] : c.records) {
+        for (const std::u16string pair : records) {
             UPDATE_INFO r;
-            r.OldVer = oldVer;
-            r.NewVer = newVer;
+            r.OldVer = pair.substr(0, pair.find(u'='));
+            r.NewVer = pair.substr(pair.find(u'=') + 1);
             r.NetUrl = Utf8ToUtf16(std::to_string(list.GetCount()));
             list.Add(r);
         }
         UPDATE_INFO out;
         out.UpdateInfo = u"untouched";
-        const bool found = SelectUpdateInfo(c.installed, list, out);
-        EXPECT_EQ(SelectUpdateIndex(c.installed, list), c.expected) << Utf16ToUtf8(c.installed);
-        EXPECT_EQ(found, c.expected >= 0);
-        EXPECT_EQ(Utf16ToUtf8(out.NetUrl + out.UpdateInfo), found ? std::to_string(c.expected) : "untouched");
+        const bool found = SelectUpdateInfo(installed, list, out);
+        EXPECT_EQ(SelectUpdateIndex(installed, list), expected) << Utf16ToUtf8(installed);
+        EXPECT_EQ(Utf16ToUtf8(out.NetUrl + out.UpdateInfo), found ? std::to_string(expected) : "untouched");
     }
 }

@@ -21,9 +21,6 @@ inline void Put(std::string& out, std::initializer_list<std::pair<int, std::uint
     for (const auto& [width, value] : fields)
         for (int i = 0; i < width; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
 }
-inline void Set(std::string& s, std::size_t at, int width, std::uint64_t value) {
-    for (int i = 0; i < width; ++i) s[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
 
 inline std::uint32_t Crc(const std::string& data) {
     return static_cast<std::uint32_t>(
@@ -62,15 +59,12 @@ struct Entry {
 
     static Entry File(std::string name, std::string data, std::uint16_t method = 8) {
         Entry e;
-        e.name = std::move(name);
-        e.data = std::move(data);
-        e.method = method;
+        e.name = std::move(name), e.data = std::move(data), e.method = method;
         return e;
     }
     static Entry Folder(std::string name) {
         Entry e = File(std::move(name), "", 0);
-        e.externalAttributes = (040755u << 16) | 0x10;
-        return e;
+        return e.externalAttributes = (040755u << 16) | 0x10, e;
     }
 };
 

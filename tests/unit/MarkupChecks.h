@@ -64,78 +64,59 @@ inline std::string Tokens(const std::u16string& text, bool describe = true) {
     }
 }
 
-// Every invariant of the element table against the text, and the parse
-// result against the first message. Empty when all hold.
-inline std::string Table(const MarkupDocument& doc, bool wellFormed) {
+// Every invariant of the element table against the text; the parse result
+// against the first message; element text, tag words and the name search
+// against the table; decoding never makes text longer; the manifest reader's
+// walk moves only forward, among the children of the Update it entered.
+// Empty when all hold.
+inline std::string Document(MarkupDocument& doc, bool wellFormed) {
     const std::u16string& text = doc.Text();
     const std::uint32_t size = static_cast<std::uint32_t>(text.size());
     const std::int32_t used = doc.UsedCount();
-    if (used < 1 || used > doc.Capacity()) return "BROKEN: record count";
     const ElementRecord& root = doc.Record(0);
-    if (root.start != 0 || root.length != size || root.parent != 0 || (root.flags & ~DOCUMENT_ILL_FORMED) != 0)
+    if (used < 1 || used > doc.Capacity() || root.start != 0 || root.length != size || root.parent != 0 ||
+        (root.flags & ~DOCUMENT_ILL_FORMED) != 0)
         return "BROKEN: document record";
-    const bool ill = (root.flags & DOCUMENT_ILL_FORMED) != 0;
     const bool oneRoot = root.firstChild != 0 && doc.Record(static_cast<std::int32_t>(root.firstChild)).nextSibling == 0;
-    if (wellFormed != doc.ErrorText().empty() || wellFormed != (!ill && oneRoot)) return "BROKEN: parse result";
+    if (wellFormed != doc.ErrorText().empty() || wellFormed != ((root.flags & DOCUMENT_ILL_FORMED) == 0 && oneRoot))
+        return "BROKEN: parse result";
     std::vector<char> seen(static_cast<std::size_t>(used), 0);
     for (std::int32_t i = 0; i < used; ++i) {
         const ElementRecord& r = doc.Record(i);
         const std::uint32_t startTag = static_cast<std::uint32_t>(doc.StartTagLength(i));
-        const std::uint32_t endTag = static_cast<std::uint32_t>(doc.EndTagLength(i));
-        if (i > 0) {
-            const std::string at = " of element " + std::to_string(i);
-            if (r.flags != 0 || r.parent >= static_cast<std::uint32_t>(i)) return "BROKEN: flags or parent" + at;
-            if (i > 1 && r.start <= doc.Record(i - 1).start) return "BROKEN: records out of text order" + at;
-            if (r.start >= size || text[r.start] != u'<') return "BROKEN: start" + at;
-            if (startTag < 3 || startTag >= (1u << 20) || endTag >= 512) return "BROKEN: tag lengths" + at;
-            if (r.length < startTag + endTag || r.start + r.length > size) return "BROKEN: length" + at;
-            if (text[r.start + startTag - 1] != u'>') return "BROKEN: start tag end" + at;
-            const std::uint32_t endAt = r.start + r.length - endTag;
-            if (endTag == 0 ? r.length != startTag
-                            : text[endAt] != u'<' || text[endAt + 1] != u'/' || text[r.start + r.length - 1] != u'>')
-                return "BROKEN: end tag" + at;
-        }
-        std::uint32_t child = r.firstChild;
-        if (child == 0) continue;
-        if (child >= static_cast<std::uint32_t>(used)) return "BROKEN: first child";
-        const std::uint32_t last = doc.Record(static_cast<std::int32_t>(child)).prevSibling;
-        std::uint32_t previous = 0;
-        for (; child != 0; child = doc.Record(static_cast<std::int32_t>(child)).nextSibling) {
-            if (child >= static_cast<std::uint32_t>(used) || seen[child]++) return "BROKEN: sibling chain";
-            const ElementRecord& c = doc.Record(static_cast<std::int32_t>(child));
-            if (c.parent != static_cast<std::uint32_t>(i) || (previous != 0 && c.prevSibling != previous))
-                return "BROKEN: links of element " + std::to_string(child);
-            if (i > 0 && endTag > 0 && (c.start <= r.start || c.start + c.length > r.start + r.length))
-                return "BROKEN: child outside its ended parent";
-            previous = child;
-        }
-        if (previous != last) return "BROKEN: last-child link of element " + std::to_string(i);
-    }
-    for (std::int32_t i = 1; i < used; ++i)
-        if (seen[static_cast<std::size_t>(i)] != 1) return "BROKEN: element " + std::to_string(i) + " not linked";
-    return "";
-}
-
-// Element text, tag words and the name search agree with the table,
-// decoding never makes text longer, and the manifest reader's walk moves
-// only forward, among children of the Update it entered. Empty when all hold.
-inline std::string Navigation(MarkupDocument& doc) {
-    for (std::int32_t i = 0; i < doc.UsedCount(); ++i) {
-        const ElementRecord& r = doc.Record(i);
-        const std::u16string text = doc.ElementText(i), word = doc.TagWord(i);
-        if (text.size() > r.length || (!text.empty() && (i == 0 || r.firstChild != 0 || doc.EndTagLength(i) == 0)))
-            return "BROKEN: text of element " + std::to_string(i);
+        const std::uint32_t endTag = static_cast<std::uint32_t>(doc.EndTagLength(i)), endAt = r.start + r.length - endTag;
+        const std::u16string content = doc.ElementText(i), word = doc.TagWord(i);
+        const std::string at = " of element " + std::to_string(i);
+        if (i > 0 && (r.flags != 0 || r.parent >= static_cast<std::uint32_t>(i) ||
+                      (i > 1 && r.start <= doc.Record(i - 1).start) || r.start >= size || text[r.start] != u'<' ||
+                      startTag < 3 || startTag >= (1u << 20) || endTag >= 512 || r.length < startTag + endTag ||
+                      r.start + r.length > size || text[r.start + startTag - 1] != u'>' ||
+                      (endTag == 0 ? r.length != startTag
+                                   : text[endAt] != u'<' || text[endAt + 1] != u'/' || text[r.start + r.length - 1] != u'>')))
+            return "BROKEN: record" + at;
+        if (content.size() > r.length || (!content.empty() && (i == 0 || r.firstChild != 0 || endTag == 0)))
+            return "BROKEN: text" + at;
         const std::int32_t found = i > 0 ? doc.FindNamedChild(static_cast<std::int32_t>(r.parent), 0, word) : 1;
-        if (i > 0 && (word.empty() || found == 0 || found > i)) return "BROKEN: name of element " + std::to_string(i);
+        if (i > 0 && (word.empty() || found == 0 || found > i)) return "BROKEN: name search" + at;
+        std::uint32_t previous = 0, child = r.firstChild;
+        const std::uint32_t last = child != 0 ? doc.Record(static_cast<std::int32_t>(child)).prevSibling : 0;
+        for (; child != 0; previous = child, child = doc.Record(static_cast<std::int32_t>(child)).nextSibling) {
+            const ElementRecord& c = doc.Record(static_cast<std::int32_t>(child));
+            if (child >= static_cast<std::uint32_t>(used) || seen[child]++ || c.parent != static_cast<std::uint32_t>(i) ||
+                (previous != 0 && c.prevSibling != previous) ||
+                (i > 0 && endTag > 0 && (c.start <= r.start || c.start + c.length > r.start + r.length)))
+                return "BROKEN: links of the children" + at;
+        }
+        if (previous != last) return "BROKEN: last-child link" + at;
     }
-    const std::u16string& text = doc.Text();
+    if (std::count(seen.begin() + 1, seen.end(), 1) != used - 1) return "BROKEN: elements not linked";
     for (std::size_t from = 0; from < text.size(); from += 7) {
         const std::int32_t length = static_cast<std::int32_t>(std::min<std::size_t>(text.size() - from, 13));
         if (doc.DecodeEntities(text.c_str() + from, length).size() > static_cast<std::size_t>(length))
             return "BROKEN: decoding made text longer";
     }
-    static const char16_t* const fields[] = {u"OldVer", u"NewVer", u"NetUrl", u"LocalPath", u"UpdateInfo", u"InfoUrl",
-                                             u"IsUpdate", u""};
+    static const char16_t* const fields[] = {u"OldVer",     u"NewVer",  u"NetUrl",   u"LocalPath",
+                                             u"UpdateInfo", u"InfoUrl", u"IsUpdate", u""};
     for (std::int32_t update; (update = doc.FindChild(u"Update")) != 0;) {
         if (doc.ChildIndex() != update || doc.CurrentIndex() != static_cast<std::int32_t>(doc.Record(update).parent))
             return "BROKEN: position after finding an Update";

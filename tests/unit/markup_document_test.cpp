@@ -1,11 +1,10 @@
 // Markup document: the element table and its recovery rules for malformed
-// markup, the first message, tags too long for the table, the navigation
-// position, element text and character references. Every parse here is also
-// checked against every invariant of markupcheck.
+// markup, the first message, tags too long for the table, the name search,
+// element text and character references. Every parse here is also checked
+// against every invariant of markupcheck.
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <sstream>
 
 #include "MarkupChecks.h"
 
@@ -140,33 +139,6 @@ TEST(MarkupDocument, EveryPrefixOfADocument) {
         const std::string result = Parsed(text.substr(0, n));
         ASSERT_TRUE(result.find("BROKEN") == std::string::npos && (result.substr(0, 3) == "ok ") == (n == text.size()))
             << n << " " << result;
-    }
-}
-
-// Navigation, as a script: "+name" FindChild (its result, then the position
-// parent,current,child), ">" EnterChild, "<" LeaveElement, "=" the child's
-// text. The search moves forward only; an empty name takes the next child;
-// only the first top-level element is walked.
-TEST(MarkupDocument, Navigation) {
-    const std::tuple<const char16_t*, const char*, const char*> cases[] = {
-        {u"<r><Update/><x/><Update><OldVer>1</OldVer></Update></r>", "+Update > +OldVer < +Update > +OldVer = < +Update",
-         "2@0,1,2 1,2,0 0@1,2,0 0,1,2 4@0,1,4 1,4,0 5@1,4,5 '1' 0,1,4 0@0,1,4"},
-        {u"<r><a><b/><c/></a></r>", "< > +a > > +c < < < +", "0,0,0 0,0,0 2@0,1,2 1,2,0 2,0,0 0@2,3,0 1,2,3 0,1,2 0,1,2 0@0,1,2"},
-        {u"<a><b/><c/></a><b/>", "+ + +b", "2@0,1,2 3@0,1,3 0@0,1,3"},
-    };
-    for (const auto& [text, script, trace] : cases) {
-        MarkupDocument doc;
-        doc.Parse(text);
-        std::string out, step;
-        for (std::istringstream steps(script); steps >> step;) {
-            if (step[0] == '+') out += std::to_string(doc.FindChild(Utf8ToUtf16(step.substr(1)))) + "@";
-            if (step == ">") doc.EnterChild();
-            if (step == "<") doc.LeaveElement();
-            out += step == "=" ? "'" + Utf16ToUtf8(doc.ChildText()) + "' "
-                               : std::to_string(doc.ParentIndex()) + "," + std::to_string(doc.CurrentIndex()) + "," +
-                                     std::to_string(doc.ChildIndex()) + " ";
-        }
-        EXPECT_EQ(out, std::string(trace) + " ") << Utf16ToUtf8(text);
     }
 }
 

@@ -1,6 +1,5 @@
-// Invariants of the markup engine, shared by the unit tests and the markup
-// fuzz target. Each check returns what it found broken ("BROKEN: ..."), or
-// its ordinary result when everything holds.
+// Invariants of the markup engine, for the unit tests and the markup fuzz
+// target: each check returns what broke ("BROKEN: ..."), or its result.
 #pragma once
 
 #include <algorithm>
@@ -15,52 +14,45 @@
 
 namespace markupcheck {
 
-inline std::string KindName(std::int32_t kind) {
-    static const std::map<std::int32_t, const char*> names = {
-        {TOKEN_ERROR, "error"}, {TOKEN_END_TAG, "end"}, {TOKEN_START_TAG, "start"}, {TOKEN_TEXT, "text"},
-        {TOKEN_WHITESPACE, "ws"}, {TOKEN_CDATA, "cdata"}, {TOKEN_PROCESSING_INSTRUCTION, "pi"},
-        {TOKEN_COMMENT, "comment"}, {TOKEN_DECLARATION, "decl"}};
-    return names.at(kind);
-}
-
 // Reads every token one by one (NextToken) and, in step, with the block
 // search of the element-table pass; the two must agree, and the tokens must
-// tile the text up to its first NUL. Returns the tokens joined by " | ", each
-// as kind(length), "/" for an empty-element tag, then the name (of a start
-// tag, instruction or end tag) or the error message: "ws(1) | start(4)/ a".
+// tile the text up to its first NUL. Returns them joined by " | ", each as
+// kind(length), "/" for an empty-element tag, then the name of a start tag,
+// instruction or end tag, or the error message: "ws(1) | start(4)/ a".
 inline std::string Tokens(const std::u16string& text, bool describe = true) {
-    std::int32_t end = 0;
-    while (end < static_cast<std::int32_t>(text.size()) && text[static_cast<std::size_t>(end)] != 0) ++end;
+    static const std::map<std::int32_t, std::string> kinds = {
+        {TOKEN_ERROR, "error"}, {TOKEN_END_TAG, "end"},     {TOKEN_START_TAG, "start"},           {TOKEN_TEXT, "text"},
+        {TOKEN_WHITESPACE, "ws"}, {TOKEN_CDATA, "cdata"}, {TOKEN_PROCESSING_INSTRUCTION, "pi"}, {TOKEN_COMMENT, "comment"},
+        {TOKEN_DECLARATION, "decl"}};
+    const std::int32_t end = static_cast<std::int32_t>(std::min(text.size(), text.find(u'\0')));
     TokenCursor one, block;
     one.text = block.text = text.c_str();
     MarkupToken a, b;
     std::string out;
     for (;;) {
-        const std::int32_t at = one.position;
-        const std::int32_t kind = NextToken(one, a);
-        const std::int32_t blockKind = markup_internal::ReadToken<true>(block, b, static_cast<std::int32_t>(text.size()));
+        const std::int32_t at = one.position, kind = NextToken(one, a);
         const bool named = kind == TOKEN_START_TAG || kind == TOKEN_PROCESSING_INSTRUCTION || kind == TOKEN_ERROR;
-        if (blockKind != kind || b.start != a.start || b.length != a.length || b.flags != a.flags ||
-            block.position != one.position || (named && b.text != a.text))
+        if (markup_internal::ReadToken<true>(block, b, static_cast<std::int32_t>(text.size())) != kind ||
+            b.start != a.start || b.length != a.length || b.flags != a.flags || block.position != one.position ||
+            (named && b.text != a.text))
             return "BROKEN: block search differs at " + std::to_string(at);
         if (a.kind != kind || a.start != at) return "BROKEN: token does not start at the cursor";
-        if (kind == TOKEN_END_OF_TEXT)
-            return at == end && a.length == 0 && one.position == at ? out : "BROKEN: end of text before the NUL";
+        if (kind == TOKEN_END_OF_TEXT) return at == end && a.length == 0 && one.position == at ? out : "BROKEN: end";
         if (a.length < 1 || one.position != at + a.length || one.position > end) return "BROKEN: tokens do not tile";
-        if (kind == TOKEN_ERROR && a.text.empty()) return "BROKEN: error without message";
-        if (kind == TOKEN_END_TAG && (one.nameStart != at + 2 || one.nameEnd < at + 1 || one.nameEnd >= one.position))
-            return "BROKEN: end tag name outside the tag";
-        const bool markup = kind != TOKEN_TEXT && kind != TOKEN_WHITESPACE && kind != TOKEN_ERROR;
-        if (markup && (text[static_cast<std::size_t>(at)] != u'<' || text[static_cast<std::size_t>(one.position - 1)] != u'>'))
+        if ((kind == TOKEN_ERROR && a.text.empty()) ||
+            (kind == TOKEN_END_TAG && (one.nameStart != at + 2 || one.nameEnd < at + 1 || one.nameEnd >= one.position)))
+            return "BROKEN: token text";
+        if (kind != TOKEN_TEXT && kind != TOKEN_WHITESPACE && kind != TOKEN_ERROR &&
+            (text[static_cast<std::size_t>(at)] != u'<' || text[static_cast<std::size_t>(one.position - 1)] != u'>'))
             return "BROKEN: markup token not within < >";
-        if (!describe) continue;
-        const std::u16string name =
-            named ? a.text
-                  : kind == TOKEN_END_TAG ? text.substr(static_cast<std::size_t>(one.nameStart),
-                                                        static_cast<std::size_t>(one.nameEnd - one.nameStart + 1))
-                                          : u"";
-        out += (out.empty() ? "" : " | ") + KindName(kind) + "(" + std::to_string(a.length) + ")" +
-               (a.flags != 0 ? "/" : "") + (name.empty() ? "" : " " + Utf16ToUtf8(name));
+        const std::u16string name = named ? a.text
+                                    : kind != TOKEN_END_TAG
+                                        ? u""
+                                        : text.substr(static_cast<std::size_t>(one.nameStart),
+                                                      static_cast<std::size_t>(one.nameEnd - one.nameStart + 1));
+        if (describe)
+            out += (out.empty() ? "" : " | ") + kinds.at(kind) + "(" + std::to_string(a.length) + ")" +
+                   (a.flags != 0 ? "/" : "") + (name.empty() ? "" : " " + Utf16ToUtf8(name));
     }
 }
 

@@ -1,8 +1,6 @@
-// The archive reader and install engine against real tools: what Info-ZIP
-// zip, 7-Zip, bsdtar and Python's zipfile write is installed on the disk and
-// compared, file by file, with what Info-ZIP unzip (or bsdtar, for GBK names)
-// extracts; what they write that may not be installed is refused with nothing
-// written. Native only: it runs the tools.
+// What Info-ZIP zip, 7-Zip, bsdtar and Python's zipfile write is installed on
+// the disk exactly as unzip (bsdtar for GBK names) extracts it, or refused with
+// nothing written. Native only: it runs the tools.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -10,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <numeric>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "InstallEngine.h"
@@ -31,32 +31,26 @@ void WriteFile(const fsys::path& p, const std::string& data) {
 
 // Every path below root: "path/" for folders, "path=content" for files.
 std::string Tree(const fsys::path& root) {
-    std::map<std::string, std::string> lines;
+    std::set<std::string> lines;
     for (auto& e : fsys::recursive_directory_iterator(root)) {
         std::ostringstream content;
         if (!e.is_directory()) content << std::ifstream(e.path(), std::ios::binary).rdbuf();
-        lines[fsys::relative(e.path(), root).string()] = e.is_directory() ? "/\n" : "=" + content.str() + "\n";
+        lines.insert(fsys::relative(e.path(), root).string() + (e.is_directory() ? "/" : "=" + content.str()) + "\n");
     }
-    std::string out;
-    for (const auto& [path, line] : lines) out += path + line;
-    return out;
+    return std::accumulate(lines.begin(), lines.end(), std::string());
 }
 
-// Python's zipfile on the current folder: seekable or streamed to a pipe (data
-// descriptors), stored or deflated, or ZIP64 everywhere.
+// Python's zipfile on the current folder: deflated, stored, streamed to a
+// pipe (data descriptors), stored with ZIP64 fields and end record; or one
+// entry of the name given.
 const char kPython[] = R"(import os, sys, zipfile
 mode = sys.argv[1]
-if mode == "zip64": zipfile.ZIP64_LIMIT = zipfile.ZIP_FILECOUNT_LIMIT = 1
-method = zipfile.ZIP_STORED if mode == "stored" else zipfile.ZIP_DEFLATED
+if mode == "zip64": zipfile.ZIP64_LIMIT = zipfile.ZIP_FILECOUNT_LIMIT = 0
+method = zipfile.ZIP_DEFLATED if mode in ("deflate", "stream") else zipfile.ZIP_STORED
 with zipfile.ZipFile(sys.stdout.buffer if mode == "stream" else sys.argv[2], "w", method) as z:
-    for folder, folders, files in sorted(os.walk(".")):
-        for name in sorted(folders + files):
-            path = os.path.join(folder, name)[2:]
-            info = zipfile.ZipInfo.from_file(path)
-            info.compress_type = method
-            if info.is_dir(): z.write(path)
-            else:
-                with open(path, "rb") as f, z.open(info, "w", force_zip64=mode == "zip64") as out: out.write(f.read())
+    for folder, folders, files in [] if mode == "name" else sorted(os.walk(".")):
+        for name in sorted(folders + files): z.write(os.path.join(folder, name)[2:])
+    if mode == "name": z.writestr(sys.argv[3], "evil")
 )";
 
 }  // namespace
@@ -65,8 +59,8 @@ struct ToolCase {
     const char* name;
     const char* tool;
     // Run in src (the tree to install) or ../work (target.txt, big.txt, link ->
-    // target.txt, abs-link -> /etc/passwd, and in gbk/ names in GBK bytes);
-    // $OUT is the archive, $PY the Python writer above, $NAME a hostile name.
+    // target.txt, gbk/ with names in GBK bytes); $OUT is the archive, $PY the
+    // Python writer above.
     const char* command;
     ZipStatus refused;  // Ok: installed as the peer extracts it
     // Info-ZIP zip on Linux stores names in the locale's bytes (UTF-8 here)
@@ -95,7 +89,6 @@ TEST_P(Tools, InstallAsThePeerExtractsOrRefuseWithNothingWritten) {
         WriteFile(path, data);
     fsys::remove(src / "emptydir/.x");
     fsys::create_symlink("target.txt", work / "link");
-    fsys::create_symlink("/etc/passwd", work / "abs-link");
     WriteFile(temp / "writer.py", kPython);
     WriteFile(temp / "ours/installed.txt", "old");
     ASSERT_EQ(Shell("cd '" + src.string() + "' && OUT='" + zip.string() + "' PY='" + (temp / "writer.py").string() +
@@ -121,18 +114,13 @@ TEST_P(Tools, InstallAsThePeerExtractsOrRefuseWithNothingWritten) {
     fsys::remove_all(temp);
 }
 
-#define PY_NAME "python3 -c \"import sys, zipfile; z = zipfile.ZipFile(sys.argv[1], \\\"w\\\"); " \
-                "z.writestr(\\\"ok.txt\\\", \\\"ok\\\"); z.writestr(sys.argv[2], \\\"evil\\\"); z.close()\" \"$OUT\" "
-
 INSTANTIATE_TEST_SUITE_P(Archive, Tools, testing::Values(
     ToolCase{"zip_deflate", "zip", "zip -q -r -X \"$OUT\" .", ZipStatus::Ok, 65001},
-    ToolCase{"zip_stored", "zip", "zip -q -r -X -0 \"$OUT\" .", ZipStatus::Ok, 65001},
     ToolCase{"zip_streamed_with_descriptors", "zip", "zip -q -r -X - . | cat > \"$OUT\"", ZipStatus::Ok, 65001},
     ToolCase{"zip_forced_zip64", "zip", "zip -q -r -X -fz \"$OUT\" .", ZipStatus::Ok, 65001},
     ToolCase{"zip_gbk_names", "zip", "cd ../work/gbk && LC_ALL=C zip -q -r -X \"$OUT\" .", ZipStatus::Ok, 936,
              "中文.txt=one\n目录/\n目录/a.txt=two\n资料淺=three\n"},
     ToolCase{"sevenzip_deflate", "7z", "7z a -tzip -mx=9 \"$OUT\" *", ZipStatus::Ok},
-    ToolCase{"sevenzip_stored", "7z", "7z a -tzip -mx=0 \"$OUT\" *", ZipStatus::Ok},
     ToolCase{"bsdtar_dot_names", "bsdtar", "bsdtar -cf \"$OUT\" --format zip .", ZipStatus::Ok},
     ToolCase{"python_deflate", "python3", "python3 \"$PY\" deflate \"$OUT\"", ZipStatus::Ok},
     ToolCase{"python_stored", "python3", "python3 \"$PY\" stored \"$OUT\"", ZipStatus::Ok},
@@ -140,11 +128,8 @@ INSTANTIATE_TEST_SUITE_P(Archive, Tools, testing::Values(
     ToolCase{"python_zip64", "python3", "python3 \"$PY\" zip64 \"$OUT\"", ZipStatus::Ok},
     ToolCase{"encrypted", "zip", "cd ../work && zip -q -X -P secret \"$OUT\" target.txt", ZipStatus::Encrypted},
     ToolCase{"symlink", "zip", "cd ../work && zip -q -X -y \"$OUT\" target.txt link", ZipStatus::UnsafeType},
-    ToolCase{"absolute_symlink", "zip", "cd ../work && zip -q -X -y \"$OUT\" abs-link", ZipStatus::UnsafeType},
     ToolCase{"bzip2", "7z", "cd ../work && 7z a -tzip -mm=BZip2 \"$OUT\" big.txt", ZipStatus::Unsupported},
-    ToolCase{"lzma", "7z", "cd ../work && 7z a -tzip -mm=LZMA \"$OUT\" big.txt", ZipStatus::Unsupported},
     ToolCase{"aes", "7z", "cd ../work && 7z a -tzip -psecret -mem=AES256 \"$OUT\" target.txt", ZipStatus::Encrypted},
-    ToolCase{"dot_dot", "python3", PY_NAME "../evil.txt", ZipStatus::UnsafeName},
-    ToolCase{"absolute", "python3", PY_NAME "/tmp/zip-tools-evil.txt", ZipStatus::UnsafeName},
-    ToolCase{"drive", "python3", PY_NAME "C:/evil.txt", ZipStatus::UnsafeName}),
+    ToolCase{"dot_dot", "python3", "python3 \"$PY\" name \"$OUT\" ../evil.txt", ZipStatus::UnsafeName},
+    ToolCase{"absolute", "python3", "python3 \"$PY\" name \"$OUT\" /tmp/zip-tools-evil.txt", ZipStatus::UnsafeName}),
     [](const testing::TestParamInfo<ToolCase>& info) { return std::string(info.param.name); });

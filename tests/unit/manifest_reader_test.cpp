@@ -62,36 +62,23 @@ TEST(ManifestReader, IsUpdateLikeWtoi) {
     for (const auto& [text, value] : cases) EXPECT_EQ(WideTextToInt(text), value) << Utf16ToUtf8(text);
 }
 
-// Versions compare as plain text, code unit by code unit (unsigned), a
-// prefix first; an update is offered when the installed one sorts first.
-TEST(UpdateRecords, VersionTextOrder) {
-    const char16_t high[] = {0xFF21, 0}, surrogate[] = {0xD83D, 0xDE00, 0};
-    const std::tuple<const char16_t*, const char16_t*, int> cases[] = {
-        {u"2.0", u"2.0", 0}, {u"1.10", u"1.9", -1}, {u"1.9", u"1.10", 1}, {u"2.0", u"2.0.1", -1}, {u"", u"0", -1},
-        {u"", u"", 0}, {u"1.0B", u"1.0b", -1}, {u" 2.0", u"2.0", -1}, {u"z", high, -1}, {high, surrogate, 1},
-    };
-    for (const auto& [a, b, sign] : cases) {
-        const int r = CompareVersionText(a, b);
-        EXPECT_EQ((r > 0) - (r < 0), sign) << Utf16ToUtf8(a) << " " << Utf16ToUtf8(b);
-        EXPECT_EQ(IsNewerVersion(a, b), sign < 0);
-    }
-}
-
-// The first record whose OldVer equals the installed version; without one,
-// the first with the greatest NewVer; none for an empty list. The whole
-// record is copied out. Records here are OldVer=NewVer pairs.
+// The record that applies to the installed version: the first whose OldVer
+// equals it; without one, the first with the greatest NewVer, versions in
+// plain text order (code units compared unsigned, a prefix first); none for
+// an empty list. The whole record is copied out. An update is offered when
+// the installed version sorts before the chosen NewVer. Records: OldVer=NewVer.
 TEST(UpdateRecords, Selection) {
-    const std::tuple<const char16_t*, std::vector<const char16_t*>, int> cases[] = {
-        {u"1.0", {}, -1}, {u"1.0", {u"0.9=1.5", u"1.0=1.2", u"1.0=1.3"}, 1}, {u"1.0", {u"1.0=0.9"}, 0},
-        {u"1.0", {u"0.8=1.1", u"0.9=1.4", u"0.7=1.4"}, 1}, {u"1.0", {u"0.9=1.9", u"0.9=1.10"}, 0},
-        {u"1.0", {u"0.1=9.9", u"0.2=9.8", u"1.0=1.1"}, 2}, {u"", {u"1.0=3.0", u"=2.0"}, 1},
-        {u"", {u"1.0=2.0", u"1.1=3.0"}, 1}, {u"1.0b", {u"1.0B=2.0", u"0.1=3.0"}, 1},
-        {u"1.0", {u" 1.0=5.0", u"1.0 =6.0", u"0.9=4.0"}, 1}, {u"x", {u"a=", u"b="}, 0},
-        {u"x", {u"a=2", u"b=2", u"c=3"}, 2},
+    const std::tuple<const char16_t*, std::vector<std::u16string>, int, bool> cases[] = {
+        {u"1.0", {}, -1, false}, {u"1.0", {u"0.9=1.5", u"1.0=1.2", u"1.0=1.3"}, 1, true},
+        {u"1.0", {u"1.0=0.9"}, 0, false}, {u"1.0", {u"0.8=1.1", u"0.9=1.4", u"0.7=1.4"}, 1, true},
+        {u"1.9", {u"0.9=1.9", u"0.9=1.10"}, 0, false}, {u"1.0", {u"0.1=9.9", u"0.2=9.8", u"1.0=1.1"}, 2, true},
+        {u"", {u"1.0=3.0", u"=2.0"}, 1, true}, {u"", {u"1.0=", u"1.1="}, 0, false}, {u"2.0", {u"1=2.0.1"}, 0, true},
+        {u"1.0b", {u"1.0B=2.0", u"0.1=3.0"}, 1, true}, {u"1.0", {u" 1.0=5.0", u"1.0 =6.0", u"0.9=4.0"}, 1, true},
+        {u"x", {u"a=2", u"b=2", u"c=3"}, 2, false}, {u"z", {u"a=z", u"b=\uFF21", u"c=\U0001F600"}, 1, true},
     };
-    for (const auto& [installed, records, expected] : cases) {
+    for (const auto& [installed, records, expected, offer] : cases) {
         UpdateInfoArray list;
-        for (const std::u16string pair : records) {
+        for (const std::u16string& pair : records) {
             UPDATE_INFO r;
             r.OldVer = pair.substr(0, pair.find(u'='));
             r.NewVer = pair.substr(pair.find(u'=') + 1);
@@ -103,5 +90,6 @@ TEST(UpdateRecords, Selection) {
         const bool found = SelectUpdateInfo(installed, list, out);
         EXPECT_EQ(SelectUpdateIndex(installed, list), expected) << Utf16ToUtf8(installed);
         EXPECT_EQ(Utf16ToUtf8(out.NetUrl + out.UpdateInfo), found ? std::to_string(expected) : "untouched");
+        EXPECT_EQ(found && IsNewerVersion(installed, out.NewVer), offer) << Utf16ToUtf8(installed);
     }
 }

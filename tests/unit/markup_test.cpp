@@ -1,7 +1,7 @@
-// Markup document: the element table and its recovery rules for malformed
-// markup, the first message, tags too long for the table, the name search,
-// element text and character references. Every parse here is also checked
-// against every invariant of markupcheck.
+// Markup: tokens and every truncation of every construct (each text also read
+// with the block search of the element-table pass); the element table and its
+// recovery rules, messages, tags too long for it, the name search, element
+// text and character references. Every parse is checked against markupcheck.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -33,7 +33,9 @@ std::string Tree(const MarkupDocument& doc, std::int32_t parent = 0) {
 
 // "ok", "no" (well-formed elements, not one root) or "ill", the tree, and
 // the first message, or what broke.
-std::string Parsed(MarkupDocument& doc, const std::u16string& text) {
+std::string Parsed(const std::u16string& text, MarkupDocument* into = nullptr) {
+    MarkupDocument own;
+    MarkupDocument& doc = into != nullptr ? *into : own;
     const bool ok = doc.Parse(text);
     const std::string tree = Tree(doc), broken = markupcheck::Document(doc, ok);
     const bool ill = (doc.Record(0).flags & DOCUMENT_ILL_FORMED) != 0;
@@ -42,20 +44,94 @@ std::string Parsed(MarkupDocument& doc, const std::u16string& text) {
                                  (ok ? "" : " / " + Utf16ToUtf8(doc.ErrorText()));
 }
 
-std::string Parsed(const std::u16string& text) {
-    MarkupDocument doc;
-    return Parsed(doc, text);
-}
-
 }  // namespace
 
-// Recovery: an end tag closes the innermost open element whose name it is
-// (the element's name may go on with one of " =[]"); elements left open
-// inside end with their start tags, their children moving up after them; a
-// stray end tag closes nothing; the end of the text (or a NUL) closes
-// everything. The first element-level message is kept, unless a
-// document-level one replaces it. Element text: text and CDATA, references
-// decoded, other markup dropped.
+TEST(Tokenizer, CutsTextIntoTokens) {
+    const std::pair<const char16_t*, const char*> cases[] = {
+        // Text runs: a ">" after the first non-white character ends one, ">" included.
+        {u"  <a>", "ws(2) | start(3) a"}, {u"a>b", "text(2) | text(1)"}, {u">a>", "text(3)"},
+        // Start tags: names run to white space, "/" or ">"; quoted values may hold
+        // ">" but count only where a value is expected; "/>" flags an empty element.
+        {u"<a b='x>y' c=\"x>y\">", "start(19) a"}, {u"<_x>", "start(4) _x"}, {u"<:x><{x>", "start(4) :x | start(4) {x"},
+        {u"<a b ' >", "start(8) a"}, {u"<a b==\">\">", "start(8) a | text(2)"}, {u"<a=\"x>y\">", "start(6) a=\"x | text(3)"},
+        {u"<a b=''/><a b/><a/ >", "start(9)/ a | start(6) a | start(5) a"},
+        // End tags: the name (in the cursor) runs to white space, "/" or ">"; no quotes.
+        {u"</>", "end(3)"}, {u"</a/b x='>'>", "end(10) a | text(2)"},
+        // Comments, CDATA, instructions and declarations end at their own closing;
+        // a closing ">" counts only past the opening ("<?>" at offset 0 is open).
+        {u"<!--><![C]]>", "comment(5) | cdata(7)"}, {u"<?>", "error(3) Processing instruction at offset 0 unterminated"},
+        {u" <?>", "ws(1) | pi(3)"}, {u"<!ENTITY e \"a>b\"><?x?>", "decl(17) | pi(5) x?"},
+        // DOCTYPE: nested items are read as markup; an error item that reaches ">"
+        // is forgotten when the DOCTYPE ends well, one that meets "<" ends it there,
+        // named by the DOCTYPE's "<" or the ">" of the nested item read last.
+        {u"<!DOCTYPE r [<x a='>'></x><1>]>", "decl(31)"}, {u"<!DOCTYPE r SYSTEM \"a>b\">", "decl(22) | text(3)"},
+        {u"<!DOCTYPE r [<1 <a>", "error(16) Incorrect tag name character at offset 0 | start(3) a"},
+        {u"<!DOCTYPE r [<!-- c --><1 <a>", "error(26) Incorrect tag name character at offset 22 | start(3) a"},
+        // Malformed markup: an error token through the next ">" or up to the next
+        // "<" (quoted values passed over), with a message naming its offset.
+        {u"<`a>", "error(4) Incorrect tag name character at offset 0"},
+        {u"<<a>", "error(1) Incorrect tag name character at offset 0 | start(3) a"},
+        {u"<1 a='<>'>", "error(10) Incorrect tag name character at offset 0"},
+        {u"<1 a==\"<", "error(7) Incorrect tag name character at offset 0 | error(1) tag at offset 7 unterminated"},
+        {u"<!<a>", "error(2) Incorrect ! tag at offset 0 | start(3) a"},
+        {u"<![cdata[x]]>", "error(13) Incorrect tag at offset 0"},
+        {u"<r>ab<1x>c<!-- d", "start(3) r | text(2) | error(4) Incorrect tag name character at offset 5 | text(1) | "
+                              "error(6) Comment at offset 10 unterminated"},
+        {u"<?xml version=\"1.0\"?>\n<!DOCTYPE r>\n<r a='1'>\n  <b/>x &amp; y<!--c--><![CDATA[z]]></r>",
+         "pi(21) xml | ws(1) | decl(12) | ws(1) | start(9) r | ws(3) | start(4)/ b | text(9) | comment(8) | cdata(13) | "
+         "end(4) r"},
+    };
+    for (const auto& [text, tokens] : cases) EXPECT_EQ(markupcheck::Tokens(text), tokens) << Utf16ToUtf8(text);
+}
+
+// Every proper prefix of a construct, after any lead, is one unterminated
+// error token: a "tag" before the characters that decide the kind, named by
+// the kind after them.
+TEST(Tokenizer, EveryTruncationOfEveryConstruct) {
+    const struct {
+        const char16_t* text;
+        const char* whole;   // the construct's own token
+        std::size_t decided;  // prefix length from which the kind is known
+        const char* what;
+    } constructs[] = {
+        {u"<a>", "start(3) a", 2, "Element tag"}, {u"<abc def='g>h' i=\"j\" k=l/>", "start(26) abc", 2, "Element tag"},
+        {u"<\u540D x='\u503C'>", "start(9) 名", 2, "Element tag"}, {u"</abc >", "end(7) abc", 2, "Element end tag"},
+        {u"<?xml version=\"1.0\" encoding='UTF-8'?>", "pi(38) xml", 2, "Processing instruction"},
+        {u"<!-- a -- b -->", "comment(15)", 4, "Comment"}, {u"<![CDATA[ <a> ]] ]]>", "cdata(20)", 4, "CDATA Section"},
+        {u"<!DOCTYPE r SYSTEM 'r.dtd' [ <!ENTITY e \"<>\"> <!ATTLIST r a CDATA '>'> <?p ?> <!-- -> --> <x y='>'/> ]>",
+         "decl(103)", 3, "Doctype"},
+        {u"<!ENTITY e '>\"'>", "decl(16)", 3, "Doctype"}, {u"<!ATTLIST a b CDATA \">'\">", "decl(25)", 3, "Doctype"},
+        {u"<!NOTATION n PUBLIC 'p'>", "decl(24)", 3, "Doctype"}, {u"<!bad>", "error(6) Incorrect ! tag at offset 0", 1, "tag"},
+        {u"<1bad x='>'>", "error(12) Incorrect tag name character at offset 0", 1, "tag"},
+    };
+    for (const auto& c : constructs) {
+        const std::u16string whole = c.text;
+        for (const char16_t* leadText : {u"", u"<r>\n", u"text", u"       "}) {
+            const std::u16string lead = leadText;
+            const std::string at = std::to_string(lead.size());
+            const std::string before = lead.empty() ? "" : markupcheck::Tokens(lead) + " | ";
+            for (std::size_t n = 1; n < whole.size(); ++n) {
+                const std::string what = n < c.decided ? "tag" : c.what;
+                ASSERT_EQ(markupcheck::Tokens(lead + whole.substr(0, n)),
+                          before + "error(" + std::to_string(n) + ") " + what + " at offset " + at + " unterminated")
+                    << Utf16ToUtf8(lead + whole.substr(0, n));
+            }
+            std::string expected = before + c.whole;
+            if (!lead.empty()) {
+                const std::size_t offset = expected.rfind(" at offset 0");
+                if (offset != std::string::npos) expected.replace(offset, 12, " at offset " + at);
+            }
+            EXPECT_EQ(markupcheck::Tokens(lead + whole), expected) << Utf16ToUtf8(lead + whole);
+        }
+    }
+}
+
+// Recovery: an end tag closes the innermost open element of its name (which
+// may go on with one of " =[]"); elements left open inside end with their
+// start tags, their children moving up; a stray end tag closes nothing; the
+// text's end (or a NUL) closes all. The first element-level message is kept
+// unless a document-level one replaces it. Element text: text and CDATA,
+// references decoded, other markup dropped.
 TEST(MarkupDocument, TablesAndMessages) {
     const std::size_t n = 100000;
     const std::string brs = Repeat(std::string("br! "), n - 1) + "br!";
@@ -64,7 +140,7 @@ TEST(MarkupDocument, TablesAndMessages) {
         {u"<?xml version='1.0'?>\n<!DOCTYPE a>\n<!-- c --><a>x</a>\n<!-- after -->\n", "ok a'x'"},
         {u"<a=b>x</a>", "ok a'x'"}, {u"<a]>x</a>", "ok a]'x'"}, {u"<r><a/><b>x</b></r>", "ok r(a b'x')"},
         {u"", "no  / Empty document"}, {u"<!-- c --><?pi?> \r\n\t", "no  / No root element"},
-        {u"just text", "no  / No root element"}, {u"<a></a>text<b/>", "no a b / Root element has sibling"},
+        {u"<a></a>text<b/>", "no a b / Root element has sibling"},
         {std::u16string(u"<a/>\0<b/>", 9), "ok a"},
         {u"<a><b></a>", "ill a(b!) / End tag 'a' at offset 7 does not match start tag 'b' at offset 3"},
         {u"<a><b><c></a>", "ill a(b! c!) / End tag 'a' at offset 10 does not match start tag 'c' at offset 6"},
@@ -77,11 +153,9 @@ TEST(MarkupDocument, TablesAndMessages) {
         {u"<a>x</ab></a>", "ill a'x' / No start tag for end tag 'ab' at offset 4"},
         {u"<a></></a>", "ill a / No start tag for end tag '' at offset 3"},
         {u"<a[1]>x</a[>", "ill a[1]! / No start tag for end tag 'a[' at offset 7"},
-        {u"<a.b>x</a>", "ill a.b! / No start tag for end tag 'a' at offset 6"},
         {u"<a>x</a[1]>", "ill a! / No start tag for end tag 'a[1]' at offset 4"},
         {u"<a>", "ill a! / Element 'a' at offset 0 not ended"},
         {u"<a>x<1y</a>", "ill a'x' / Incorrect tag name character at offset 4"},
-        {u"<a><!-- x</a>", "ill a! / Comment at offset 3 unterminated"},
         {u"<a></a", "ill a! / Element end tag at offset 3 unterminated"},
         {u"<a></b><1><c></a>", "ill a(c!) / No start tag for end tag 'b' at offset 3"},
         {u"</a>", "ill  / No root element"}, {u"<a>x<b/>", "ill a! b / Root element has sibling"},
@@ -124,13 +198,11 @@ TEST(MarkupDocument, TablesAndMessages) {
                                                       {u"</a[2]>", false}, {u"</a=>", false},  {u"</c>", false}};
     for (const auto& [close, closesA] : closes) {
         MarkupDocument doc;
-        EXPECT_EQ(Parsed(doc, u"<r>" + b70 + u"<a[1]>" + b70 + u"</x>" + close + u"</r>").substr(0, 4), "ill ");
+        EXPECT_EQ(Parsed(u"<r>" + b70 + u"<a[1]>" + b70 + u"</x>" + close + u"</r>", &doc).substr(0, 4), "ill ");
         EXPECT_EQ(doc.ErrorText(), u"No start tag for end tag 'x' at offset 429");
         EXPECT_EQ(doc.EndTagLength(72), closesA ? static_cast<std::int32_t>(close.size()) : 0) << Utf16ToUtf8(close);
     }
-}
-
-TEST(MarkupDocument, EveryPrefixOfADocument) {
+    // Every prefix of a document keeps every invariant; only the whole is well formed.
     const std::u16string text =
         u"<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY e \"v\">]>\n<r a='x>y'>\n"
         u"<Update><OldVer>1.0</OldVer><NewVer> 2.0 </NewVer><NetUrl>http://a/b?c=1&amp;d=2</NetUrl>"
@@ -143,8 +215,7 @@ TEST(MarkupDocument, EveryPrefixOfADocument) {
 }
 
 // A name matches a tag word (up to white space or one of "<>=\/?!") that is
-// its start, when the name ends there or goes on with one of " =/[]": rows
-// of tag, then name, then whether it matches.
+// its start, when the name ends there or goes on with one of " =/[]".
 TEST(MarkupDocument, NamesMatchWholeTagWords) {
     const std::tuple<const char16_t*, const char16_t*, bool> cases[] = {
         {u"Update", u"Update", true}, {u"Update", u"Up", false}, {u"UpdateInfo", u"Update", false},
@@ -153,19 +224,18 @@ TEST(MarkupDocument, NamesMatchWholeTagWords) {
         {u"a", u"a.b", false}, {u"a=b", u"a", true}, {u"a[1]", u"a[1]", true}, {u"a[1]", u"a", false},
         {u"a?b", u"a", true}, {u"a!b", u"a", true}, {u"a\\b", u"a", true}, {u"a<b", u"a", true}, {u"名字", u"名", false},
     };
+    MarkupDocument doc;
     for (const auto& [tag, name, found] : cases) {
-        MarkupDocument doc;
         doc.Parse(u"<r><" + std::u16string(tag) + u"/></r>");
         EXPECT_EQ(doc.FindNamedChild(1, 0, name) == 2, found) << Utf16ToUtf8(tag) << " / " << Utf16ToUtf8(name);
-        EXPECT_EQ(doc.TagWord(-1) + doc.TagWord(3) + doc.ElementText(-1) + doc.ElementText(3), u"");
-        EXPECT_EQ(doc.FindNamedChild(-5, 0, u"a") + doc.FindNamedChild(1, 77, u"a") + doc.FindNamedChild(1, 2, u""), 0);
     }
+    EXPECT_EQ(doc.TagWord(-1) + doc.TagWord(3) + doc.ElementText(-1) + doc.ElementText(3), u"");
+    EXPECT_EQ(doc.FindNamedChild(-5, 0, u"a") + doc.FindNamedChild(1, 77, u"a") + doc.FindNamedChild(1, 2, u""), 0);
 }
 
-// DecodeEntities on a part of the document text may read a numeric
-// reference past the length up to the end of the text (not past a NUL);
-// named references must lie wholly inside; the result is never longer. Any
-// other buffer is read only within its length (AddressSanitizer would see).
+// Decoding part of the text may read a numeric reference past the length to
+// the text's end (not past a NUL); named ones must lie inside; the result is
+// never longer. Other buffers are read only within their length (ASan sees).
 TEST(MarkupDocument, DecodingAPartOfTheText) {
     const std::tuple<std::u16string, std::size_t, std::int32_t, const char16_t*> cases[] = {
         {u"x&#65;yz", 1, 2, u"A"}, {u"x&#65;yz", 1, 1, u"A"}, {u"x&lt;yz", 1, 3, u"&lt"}, {u"&#x1F600;", 0, 1, u"\uFFFD"},

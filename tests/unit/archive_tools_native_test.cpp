@@ -9,7 +9,6 @@
 #include <fstream>
 #include <map>
 #include <numeric>
-#include <random>
 #include <set>
 #include <sstream>
 
@@ -58,14 +57,11 @@ with zipfile.ZipFile(sys.stdout.buffer if mode == "stream" else sys.argv[2], "w"
 struct ToolCase {
     const char* name;
     const char* tool;
-    // Run in src (the tree to install) or ../work (target.txt, big.txt, link ->
-    // target.txt, gbk/ with names in GBK bytes); $OUT is the archive, $PY the
-    // Python writer above.
+    // Run in src (the tree to install) or ../work (target.txt, big.txt, link to
+    // target.txt, gbk/ named in GBK bytes); $OUT: the archive, $PY: the writer above.
     const char* command;
     ZipStatus refused;  // Ok: installed as the peer extracts it
-    // Info-ZIP zip on Linux stores names in the locale's bytes (UTF-8 here)
-    // without the UTF-8 flag; they are read as code page 65001 then.
-    unsigned codePage = 0;
+    unsigned codePage = 0;  // Info-ZIP zip stores the locale's bytes unflagged (65001 here)
     const char* peerSees = "中文/说明.txt=中文内容\n";
 };
 
@@ -76,10 +72,8 @@ TEST_P(Tools, InstallAsThePeerExtractsOrRefuseWithNothingWritten) {
     if (Shell(std::string("command -v ") + c.tool + " && command -v unzip && command -v bsdtar") != 0) GTEST_SKIP();
     char name[] = "/tmp/zip-tools-test-XXXXXX";
     const fsys::path temp = mkdtemp(name), src = temp / "src", work = temp / "work", zip = temp / "pkg.zip";
-    std::mt19937 random(1);
-    std::string text(200000, ' '), binary(300000, ' ');
-    for (char& ch : text) ch = "abcdefgh \n"[random() % 10];
-    for (char& ch : binary) ch = static_cast<char>(random());
+    std::string text, binary(300000, ' ');
+    for (std::uint32_t i = 0; i < binary.size(); ++i) text += "abcdefgh \n"[i * 7 % 10], binary[i] = char(i * 2654435761u >> 24);
     for (const auto& [path, data] : std::map<fsys::path, std::string>{
              {src / "hello.txt", "hello\n"}, {src / "empty.txt", ""}, {src / "a/b/c/deep.txt", text},
              {src / "random.bin", binary}, {src / "with space.txt", "spaces"}, {src / "中文/说明.txt", "中文内容"},

@@ -23,7 +23,7 @@ bool Json(const std::string& s, std::size_t& i, int depth) {
         if (!eat('"')) return false;
         while (i < s.size() && s[i] != '"') {
             const unsigned char c = static_cast<unsigned char>(s[i++]);
-            if (c < 0x20 || (c == '\\' && (i >= s.size() || s[i] == 0 || !std::strchr("\"\\/bfnrtu", s[i])))) return false;
+            if (c < 0x20 || (c == '\\' && (i >= s.size() || !s[i] || !std::strchr("\"\\/bfnrtu", s[i])))) return false;
             if (c == '\\' && s[i++] == 'u')
                 for (int k = 0; k < 4; ++k, ++i)
                     if (i >= s.size() || !std::isxdigit(static_cast<unsigned char>(s[i]))) return false;

@@ -22,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Check(markupcheck::Tokens(text, false));
     MarkupDocument doc;
-    for (const std::u16string& part : {text, text.substr(text.size() / 2)}) Check(markupcheck::Document(doc, doc.Parse(part)));
+    for (const std::u16string& part : {text, text.substr(text.size() / 2)})
+        Check(markupcheck::Document(doc, doc.Parse(part)));
     return 0;
 }

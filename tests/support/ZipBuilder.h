@@ -84,12 +84,12 @@ struct Archive {
             // The local header: with a descriptor, sizes and CRC follow the data.
             if (e.zip64) Put(extra, {{2, 1}, {2, 16}, {8, e.descriptor ? 0 : uncomp}, {8, e.descriptor ? 0 : comp}});
             Put(out, {{4, 0x04034b50}, {2, version}, {2, flags}, {2, e.method}, {2, 0x6000}, {2, 0x58A1},
-                      {4, e.localCrc.value_or(e.descriptor ? 0 : crc)}, {4, e.zip64 ? saturated : e.descriptor ? 0 : comp},
-                      {4, e.zip64 ? saturated : e.descriptor ? 0 : uncomp}, {2, e.name.size()}, {2, extra.size()}});
+                      {4, e.localCrc.value_or(e.descriptor ? 0 : crc)}, {4, e.zip64 ? ~0u : e.descriptor ? 0 : comp},
+                      {4, e.zip64 ? ~0u : e.descriptor ? 0 : uncomp}, {2, e.name.size()}, {2, extra.size()}});
             out += e.name + extra + body;
             if (e.descriptor && e.descriptorSignature) Put(out, {{4, 0x08074b50}});
-            const int width = e.zip64 ? 8 : 4;
-            if (e.descriptor) Put(out, {{4, e.descriptorCrc.value_or(crc)}, {width, body.size()}, {width, e.data.size()}});
+            const int w = e.zip64 ? 8 : 4;
+            if (e.descriptor) Put(out, {{4, e.descriptorCrc.value_or(crc)}, {w, body.size()}, {w, e.data.size()}});
             // The central header.
             const std::uint64_t centralComp = e.centralCompressed.value_or(body.size());
             const std::uint64_t centralUncomp = e.centralUncompressed.value_or(e.data.size());

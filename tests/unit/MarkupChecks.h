@@ -21,9 +21,9 @@ namespace markupcheck {
 // instruction or end tag, or the error message: "ws(1) | start(4)/ a".
 inline std::string Tokens(const std::u16string& text, bool describe = true) {
     static const std::map<std::int32_t, std::string> kinds = {
-        {TOKEN_ERROR, "error"}, {TOKEN_END_TAG, "end"},     {TOKEN_START_TAG, "start"},           {TOKEN_TEXT, "text"},
-        {TOKEN_WHITESPACE, "ws"}, {TOKEN_CDATA, "cdata"}, {TOKEN_PROCESSING_INSTRUCTION, "pi"}, {TOKEN_COMMENT, "comment"},
-        {TOKEN_DECLARATION, "decl"}};
+        {TOKEN_ERROR, "error"}, {TOKEN_END_TAG, "end"},         {TOKEN_START_TAG, "start"},
+        {TOKEN_TEXT, "text"},   {TOKEN_WHITESPACE, "ws"},       {TOKEN_CDATA, "cdata"},
+        {TOKEN_COMMENT, "comment"}, {TOKEN_DECLARATION, "decl"}, {TOKEN_PROCESSING_INSTRUCTION, "pi"}};
     const std::int32_t end = static_cast<std::int32_t>(std::min(text.size(), text.find(u'\0')));
     TokenCursor one, block;
     one.text = block.text = text.c_str();
@@ -69,14 +69,14 @@ inline std::string Document(MarkupDocument& doc, bool wellFormed) {
     if (used < 1 || used > doc.Capacity() || root.start != 0 || root.length != size || root.parent != 0 ||
         (root.flags & ~DOCUMENT_ILL_FORMED) != 0)
         return "BROKEN: document record";
-    const bool oneRoot = root.firstChild != 0 && doc.Record(static_cast<std::int32_t>(root.firstChild)).nextSibling == 0;
+    const bool oneRoot = root.firstChild && !doc.Record(static_cast<std::int32_t>(root.firstChild)).nextSibling;
     if (wellFormed != doc.ErrorText().empty() || wellFormed != ((root.flags & DOCUMENT_ILL_FORMED) == 0 && oneRoot))
         return "BROKEN: parse result";
     std::vector<char> seen(static_cast<std::size_t>(used), 0);
     for (std::int32_t i = 0; i < used; ++i) {
         const ElementRecord& r = doc.Record(i);
         const std::uint32_t startTag = static_cast<std::uint32_t>(doc.StartTagLength(i));
-        const std::uint32_t endTag = static_cast<std::uint32_t>(doc.EndTagLength(i)), endAt = r.start + r.length - endTag;
+        const std::uint32_t endTag = static_cast<std::uint32_t>(doc.EndTagLength(i)), end = r.start + r.length;
         const std::u16string content = doc.ElementText(i), word = doc.TagWord(i);
         const std::string at = " of element " + std::to_string(i);
         if (i > 0 && (r.flags != 0 || r.parent >= static_cast<std::uint32_t>(i) ||
@@ -84,7 +84,8 @@ inline std::string Document(MarkupDocument& doc, bool wellFormed) {
                       startTag < 3 || startTag >= (1u << 20) || endTag >= 512 || r.length < startTag + endTag ||
                       r.start + r.length > size || text[r.start + startTag - 1] != u'>' ||
                       (endTag == 0 ? r.length != startTag
-                                   : text[endAt] != u'<' || text[endAt + 1] != u'/' || text[r.start + r.length - 1] != u'>')))
+                                   : text[end - endTag] != u'<' || text[end - endTag + 1] != u'/' ||
+                                         text[end - 1] != u'>')))
             return "BROKEN: record" + at;
         if (content.size() > r.length || (!content.empty() && (i == 0 || r.firstChild != 0 || endTag == 0)))
             return "BROKEN: text" + at;
@@ -94,7 +95,7 @@ inline std::string Document(MarkupDocument& doc, bool wellFormed) {
         const std::uint32_t last = child != 0 ? doc.Record(static_cast<std::int32_t>(child)).prevSibling : 0;
         for (; child != 0; previous = child, child = doc.Record(static_cast<std::int32_t>(child)).nextSibling) {
             const ElementRecord& c = doc.Record(static_cast<std::int32_t>(child));
-            if (child >= static_cast<std::uint32_t>(used) || seen[child]++ || c.parent != static_cast<std::uint32_t>(i) ||
+            if (child >= static_cast<std::uint32_t>(used) || seen[child]++ || c.parent != std::uint32_t(i) ||
                 (previous != 0 && c.prevSibling != previous) ||
                 (i > 0 && endTag > 0 && (c.start <= r.start || c.start + c.length > r.start + r.length)))
                 return "BROKEN: links of the children" + at;

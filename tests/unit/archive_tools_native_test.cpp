@@ -73,7 +73,8 @@ TEST_P(Tools, InstallAsThePeerExtractsOrRefuseWithNothingWritten) {
     char name[] = "/tmp/zip-tools-test-XXXXXX";
     const fsys::path temp = mkdtemp(name), src = temp / "src", work = temp / "work", zip = temp / "pkg.zip";
     std::string text, binary(300000, ' ');
-    for (std::uint32_t i = 0; i < binary.size(); ++i) text += "abcdefgh \n"[i * 7 % 10], binary[i] = char(i * 2654435761u >> 24);
+    for (std::uint32_t i = 0; i < binary.size(); ++i)
+        text += "abcdefgh \n"[i * 7 % 10], binary[i] = static_cast<char>(i * 2654435761u >> 24);
     for (const auto& [path, data] : std::map<fsys::path, std::string>{
              {src / "hello.txt", "hello\n"}, {src / "empty.txt", ""}, {src / "a/b/c/deep.txt", text},
              {src / "random.bin", binary}, {src / "with space.txt", "spaces"}, {src / "中文/说明.txt", "中文内容"},

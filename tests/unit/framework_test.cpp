@@ -17,7 +17,8 @@ TEST(Framework, FormatText) {
         {FormatText(u"[%5d|%-4d|%05d|%03d|%-05d]", {42, 7, -42, 1234, 3}), u"[   42|7   |-0042|1234|3    ]"},
         {FormatText(u"%x %X %08X %u %x", {255, 255u, 0xBEEFu, -1, -2}), u"ff FF 0000BEEF 4294967295 fffffffe"},
         {FormatText(u"%llu %hd %c%c", {18446744073709551615ull, 5LL, u'A', 0x4E2Du}), u"18446744073709551615 5 A中"},
-        {FormatText(u"%d and %s", {u"text"}), u"(?) and (missing)"}, {FormatText(u"%s|%u|%c|%x", {5, u"s", u"c", u"x"}), u"(?)|(?)|(?)|(?)"},
+        {FormatText(u"%d and %s", {u"text"}), u"(?) and (missing)"},
+        {FormatText(u"%s|%u|%c|%x", {5, u"s", u"c", u"x"}), u"(?)|(?)|(?)|(?)"},
         {FormatText(u"tail %", {}), u"tail %"}, {FormatText(u"tail %-05l", {1}), u"tail %-05l"},
         {FormatText(u"%q %d", {3}), u"%q 3"}, {FormatText(u"%s", {static_cast<const char16_t*>(nullptr)}), u"(null)"},
     };

@@ -23,8 +23,8 @@ TEST(ManifestReader, Records) {
          "{1|||||i|4}"},
         {"<r><Update><NewVer>a</NewVer><OldVer>o</OldVer><g><NewVer>b</NewVer></g><NewVer>c</NewVer><NewVer>d</NewVer>"
          "</Update></r>", "{o|c|||||0}"},
-        {"<r><Update><NetUrl>a&amp;b</NetUrl><UpdateInfo> &lt;x&gt; &#20462;&#x590d; &nbsp;\r\n</UpdateInfo></Update></r>",
-         "{||a&b|| <x> 修复 &nbsp;\r\n||0}"},
+        {"<r><Update><NetUrl>a&amp;b</NetUrl><UpdateInfo> &lt;x&gt; &#20462;&#x590d;\r\n</UpdateInfo></Update></r>",
+         "{||a&b|| <x> 修复\r\n||0}"},
         {"<r><Update><OldVer><![CDATA[x<y]]></OldVer><NewVer> <![CDATA[&lt;]]> 2<!-- c -->.0</NewVer></Update></r>",
          "{x<y|&lt; 2.0|||||0}"},
         {"<r><Update><OldVer>1</OldVer><NewVer/><NewVer>2</NewVer><UpdateInfo>a<b/></UpdateInfo><IsUpdate>&#49;2"

@@ -31,7 +31,7 @@ int CompareElement(const MarkupDocument& doc, xmlNodePtr peer, std::int32_t inde
     for (xmlNodePtr c = peer->children; c != nullptr && !testing::Test::HasFailure(); c = c->next) {
         const std::u16string part = FromXml(c->content);
         if (c->type == XML_CDATA_SECTION_NODE) text += part;
-        if (c->type == XML_TEXT_NODE && (!markup || part.find_first_not_of(u" \t\n") != std::u16string::npos)) text += part;
+        if (c->type == XML_TEXT_NODE && (!markup || part.find_first_not_of(u" \t\n") != part.npos)) text += part;
         comparable &= c->type != XML_ENTITY_REF_NODE &&
                       (!markup || c->type != XML_TEXT_NODE || part.find(u'>') == std::u16string::npos);
         if (c->type != XML_ELEMENT_NODE) continue;
@@ -54,7 +54,7 @@ int Compare(const std::string& bytes, const std::u16string& text, const char* en
     const bool ok = doc.Parse(text);
     EXPECT_EQ(markupcheck::Document(doc, ok), "");
     EXPECT_TRUE(peer != nullptr && ok) << Utf16ToUtf8(doc.ErrorText());
-    const int elements = peer != nullptr && ok ? CompareElement(doc, xmlDocGetRootElement(peer), doc.FindNamedChild(0, 0, u"")) : 0;
+    const int elements = peer && ok ? CompareElement(doc, xmlDocGetRootElement(peer), doc.FindNamedChild(0, 0, {})) : 0;
     xmlFreeDoc(peer);
     return elements;
 }
@@ -69,14 +69,15 @@ int Compare(const std::string& bytes, const std::u16string& text, const char* en
 // a thousand levels deep.
 TEST(MarkupPeer, DocumentsAsLibxml2ReadsThem) {
     const std::pair<const char*, int> files[] = {
-        {"fontconfig-fonts.conf.xml", 39}, {"weekly-utf-8.xml", 50}, {"wine.appdata.xml", 23}, {"weekly-utf-16.xml", 50}};
+        {"fontconfig-fonts.conf.xml", 39}, {"weekly-utf-8.xml", 50}, {"wine.appdata.xml", 23},
+        {"weekly-utf-16.xml", 50}};
     for (const auto& [name, elements] : files) {
         std::ifstream in(std::string(UPDATE_TEST_DATA_DIR) + "/markup/" + name, std::ios::binary);
         std::string bytes(std::istreambuf_iterator<char>(in), {});
         std::u16string text;
         const bool utf16 = bytes.compare(0, 2, "\xFE\xFF") == 0;
         for (std::size_t i = 2; utf16 && i + 1 < bytes.size(); i += 2)
-            text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) << 8 | static_cast<unsigned char>(bytes[i + 1]));
+            text += static_cast<char16_t>(std::uint8_t(bytes[i]) << 8 | std::uint8_t(bytes[i + 1]));
         if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
         EXPECT_EQ(Compare(bytes, utf16 ? text : Utf8ToUtf16(bytes), utf16 ? nullptr : "UTF-8"), elements) << name;
     }
@@ -88,7 +89,7 @@ TEST(MarkupPeer, DocumentsAsLibxml2ReadsThem) {
         " <!ENTITY company \"Brenvik &#38;#38; > Co\">\n <!ENTITY % param \"ignored\">\n"
         " <!NOTATION png SYSTEM \"image/png\">\n <?dtd-pi data > more?>\n <!-- a comment with > and <tags> -->\n]>\n"};
     const char* const names[] = {"a", "Update", "UpdateInfo", "x:y", "名前", "値", "_u", "data-1", "q.r", "a.b-c_d"};
-    const char* const attributes[] = {"", " k=\"v>1\"", " a='&quot;' b=\"&apos;\"", "\tattr = \"1\"\n", " xmlns:x=\"urn:q\""};
+    const char* const attributes[] = {"", " k=\"v>1\"", " a='&quot;' b=\"&apos;\"", "\tc = '1'\n", " xmlns:x=\"urn:q\""};
     const char* const pieces[] = {"t", " spaced ", "a&amp;b", "&lt;x&gt;", "&#65;&#x1F600;&#20013;", "中文",
                                   "&quot;q&apos;", "line\r\nbreak\rend", "<![CDATA[<b>新</b> ]] > & ]]>",
                                   "<!-- c > -->", "<?pi z > w?>", "   "};

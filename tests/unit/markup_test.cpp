@@ -53,13 +53,15 @@ TEST(Tokenizer, CutsTextIntoTokens) {
         // Start tags: names end at white space, "/" or ">"; quoted values (only where a
         // value is expected) may hold ">"; "/>" after a value or space flags an empty element.
         {u"<a b='x>y' c=\"x>y\">", "start(19) a"}, {u"<_x>", "start(4) _x"}, {u"<:x><{x>", "start(4) :x | start(4) {x"},
-        {u"<a b ' >", "start(8) a"}, {u"<a b==\">\">", "start(8) a | text(2)"}, {u"<a=\"x>y\">", "start(6) a=\"x | text(3)"},
+        {u"<a b ' >", "start(8) a"}, {u"<a b==\">\">", "start(8) a | text(2)"},
+        {u"<a=\"x>y\">", "start(6) a=\"x | text(3)"},
         {u"<a b=''/><a b/><a/ >", "start(9)/ a | start(6) a | start(5) a"},
         // End tags: the name (in the cursor) runs to white space, "/" or ">"; no quotes.
         {u"</>", "end(3)"}, {u"</a/b x='>'>", "end(10) a | text(2)"},
         // Comments, CDATA, instructions, declarations end at their own closing, which
         // counts only past the opening ("<?>" at offset 0 is open).
-        {u"<!--><![C]]>", "comment(5) | cdata(7)"}, {u"<?>", "error(3) Processing instruction at offset 0 unterminated"},
+        {u"<!--><![C]]>", "comment(5) | cdata(7)"},
+        {u"<?>", "error(3) Processing instruction at offset 0 unterminated"},
         {u" <?>", "ws(1) | pi(3)"}, {u"<!ENTITY e \"a>b\"><?x?>", "decl(17) | pi(5) x?"},
         // DOCTYPE: nested items read as markup; an error item reaching ">" is forgotten,
         // one meeting "<" ends it, named by the "<" or the last nested item's ">".
@@ -77,8 +79,8 @@ TEST(Tokenizer, CutsTextIntoTokens) {
         {u"<r>ab<1x>c<!-- d", "start(3) r | text(2) | error(4) Incorrect tag name character at offset 5 | text(1) | "
                               "error(6) Comment at offset 10 unterminated"},
         {u"<?xml version=\"1.0\"?>\n<!DOCTYPE r>\n<r a='1'>\n  <b/>x &amp; y<!--c--><![CDATA[z]]></r>",
-         "pi(21) xml | ws(1) | decl(12) | ws(1) | start(9) r | ws(3) | start(4)/ b | text(9) | comment(8) | cdata(13) | "
-         "end(4) r"},
+         "pi(21) xml | ws(1) | decl(12) | ws(1) | start(9) r | ws(3) | start(4)/ b | text(9) | comment(8) | "
+         "cdata(13) | end(4) r"},
     };
     for (const auto& [text, tokens] : cases) EXPECT_EQ(markupcheck::Tokens(text), tokens) << Utf16ToUtf8(text);
 }
@@ -99,7 +101,8 @@ TEST(Tokenizer, EveryTruncationOfEveryConstruct) {
         {u"<!DOCTYPE r SYSTEM 'r.dtd' [ <!ENTITY e \"<>\"> <!ATTLIST r a CDATA '>'> <?p ?> <!-- -> --> <x y='>'/> ]>",
          "decl(103)", 3, "Doctype"},
         {u"<!ENTITY e '>\"'>", "decl(16)", 3, "Doctype"}, {u"<!ATTLIST a b CDATA \">'\">", "decl(25)", 3, "Doctype"},
-        {u"<!NOTATION n PUBLIC 'p'>", "decl(24)", 3, "Doctype"}, {u"<!bad>", "error(6) Incorrect ! tag at offset 0", 1, "tag"},
+        {u"<!NOTATION n PUBLIC 'p'>", "decl(24)", 3, "Doctype"},
+        {u"<!bad>", "error(6) Incorrect ! tag at offset 0", 1, "tag"},
         {u"<1bad x='>'>", "error(12) Incorrect tag name character at offset 0", 1, "tag"},
     };
     for (const auto& c : constructs) {
@@ -181,7 +184,8 @@ TEST(MarkupDocument, TablesAndMessages) {
     // Stray end tags deep in the stack are found not open without a walk, names cut at "=[]"
     // as the end-tag match cuts them: 70 b, a[1], 70 b, a stray </x> from depth 142, the tag to try.
     const std::u16string b70 = Repeat(std::u16string(u"<b>"), 70);
-    const std::pair<std::u16string, bool> closes[] = {{u"</a>", true}, {u"</a[1>", true}, {u"</a[2]>", false}, {u"</c>", false}};
+    const std::pair<std::u16string, bool> closes[] = {
+        {u"</a>", true}, {u"</a[1>", true}, {u"</a[2]>", false}, {u"</c>", false}};
     for (const auto& [close, closesA] : closes) {
         MarkupDocument doc;
         EXPECT_EQ(Parsed(u"<r>" + b70 + u"<a[1]>" + b70 + u"</x>" + close + u"</r>", &doc).substr(0, 4), "ill ");
@@ -216,6 +220,8 @@ TEST(MarkupDocument, NamesMatchWholeTagWords) {
         EXPECT_EQ(doc.FindNamedChild(1, 0, name) == 2, found) << Utf16ToUtf8(tag) << " / " << Utf16ToUtf8(name);
     }
     EXPECT_EQ(doc.TagWord(-1) + doc.TagWord(3) + doc.ElementText(-1) + doc.ElementText(3), u"");
+    doc.LeaveElement(), doc.EnterChild();  // at the top, before any search: nothing moves
+    EXPECT_TRUE(doc.ParentIndex() + doc.CurrentIndex() == 0 && doc.TableBytes() >= 8 * sizeof(ElementRecord));
     EXPECT_EQ(doc.FindNamedChild(-5, 0, u"a") + doc.FindNamedChild(1, 77, u"a") + doc.FindNamedChild(1, 2, u""), 0);
 }
 
@@ -224,7 +230,7 @@ TEST(MarkupDocument, NamesMatchWholeTagWords) {
 // never longer. Other buffers are read only within their length (ASan sees).
 TEST(MarkupDocument, DecodingAPartOfTheText) {
     const std::tuple<std::u16string, std::size_t, std::int32_t, const char16_t*> cases[] = {
-        {u"x&#65;yz", 1, 2, u"A"}, {u"x&#65;yz", 1, 1, u"A"}, {u"x&lt;yz", 1, 3, u"&lt"}, {u"&#x1F600;", 0, 1, u"\uFFFD"},
+        {u"x&#65;yz", 1, 2, u"A"}, {u"x&#65;yz", 1, 1, u"A"}, {u"x&lt;yz", 1, 3, u"&lt"}, {u"&#x1F600;", 0, 1, u"�"},
         {u"&#x1F600;", 0, 2, u"😀"}, {u"&#65536;", 0, 1, u"\uFFFD"}, {u"&#", 0, 2, u"&#"}, {u"&#x", 0, 3, u"&#x"},
         {u"&#x4", 0, 4, u"&#x4"}, {u"abc", 0, 5, u"abc"}, {std::u16string(u"&#65\0;", 6), 0, 4, u"&#65"},
     };

@@ -58,10 +58,8 @@ inline std::string Tokens(const std::u16string& text, bool describe = true) {
 
 // Every invariant of the element table against the text; the parse result
 // against the first message; element text, tag words and the name search
-// against the table; decoding never makes text longer; the manifest reader's
-// walk moves only forward, among the children of the Update it entered.
-// Empty when all hold.
-inline std::string Document(MarkupDocument& doc, bool wellFormed) {
+// against the table; decoding never makes text longer. Empty when all hold.
+inline std::string Document(const MarkupDocument& doc, bool wellFormed) {
     const std::u16string& text = doc.Text();
     const std::uint32_t size = static_cast<std::uint32_t>(text.size());
     const std::int32_t used = doc.UsedCount();
@@ -107,22 +105,6 @@ inline std::string Document(MarkupDocument& doc, bool wellFormed) {
         const std::int32_t length = static_cast<std::int32_t>(std::min<std::size_t>(text.size() - from, 13));
         if (doc.DecodeEntities(text.c_str() + from, length).size() > static_cast<std::size_t>(length))
             return "BROKEN: decoding made text longer";
-    }
-    static const char16_t* const fields[] = {u"OldVer",     u"NewVer",  u"NetUrl",   u"LocalPath",
-                                             u"UpdateInfo", u"InfoUrl", u"IsUpdate", u""};
-    for (std::int32_t update; (update = doc.FindChild(u"Update")) != 0;) {
-        if (doc.ChildIndex() != update || doc.CurrentIndex() != static_cast<std::int32_t>(doc.Record(update).parent))
-            return "BROKEN: position after finding an Update";
-        doc.EnterChild();
-        for (const char16_t* field : fields) {
-            const std::int32_t before = doc.ChildIndex(), found = doc.FindChild(field);
-            if (found != 0 ? found <= before || doc.Record(found).parent != static_cast<std::uint32_t>(update) ||
-                                 doc.ChildText() != doc.ElementText(found)
-                           : doc.ChildIndex() != before)
-                return "BROKEN: field search in element " + std::to_string(update);
-        }
-        doc.LeaveElement();
-        if (doc.ChildIndex() != update) return "BROKEN: position after leaving an Update";
     }
     return "";
 }

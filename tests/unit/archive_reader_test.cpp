@@ -57,22 +57,17 @@ std::string Installed(const std::vector<std::string>& names, std::string bytes =
 
 }  // namespace
 
-// Archives of real tools: stored, deflated, descriptors, ZIP64, a stub in
-// front, names flagged UTF-8 or in GBK (code page 936, or the default 437).
+// Archives of real tools that the tool comparisons and the engine's own tests
+// do not read: a stub in front, names flagged UTF-8 or in GBK (code page 936,
+// or the default 437), and entries refused.
 TEST(ArchiveReader, ToolArchives) {
-    const std::string old = "installed a.txt=old a", nested = " sub/ sub/dir/ sub/dir/nested.bin=20000:2f99df50";
-    const std::string tree = old + " empty.txt= emptydir/ hello.txt=hello\n" + nested;
-    const std::string streamed = old + " empty.txt= hello.txt=hello\n" + nested;
+    const std::string old = "installed a.txt=old a", names = old + " 目录/ 目录/文件.txt=data 说明.txt=中文";
     const std::tuple<const char*, unsigned, std::string> cases[] = {
-        {"zip-deflated.zip", 0, tree}, {"zip-stored.zip", 0, tree}, {"zip-stream.zip", 0, tree},
-        {"7z-deflated.zip", 0, tree}, {"py-stream.zip", 0, streamed}, {"py-zip64.zip", 0, streamed},
-        {"prefixed.zip", 0, old + " hello.txt=hello\n"},
-        {"py-utf8.zip", 0, old + " 目录/ 目录/文件.txt=data 说明.txt=中文"},
-        {"py-gbk.zip", 936, old + " 目录/ 目录/文件.txt=data 说明.txt=中文 资料淺=5c"},  // the last byte of 淺 is 0x5C
-        {"py-gbk.zip", 0, "damaged damaged@2"},  // in code page 437 it is a backslash: a folder with data
+        {"prefixed.zip", 0, old + " hello.txt=hello\n"}, {"py-utf8.zip", 0, names},
+        {"py-gbk.zip", 936, names + " 资料淺=5c"},         // the last byte of 淺 is 0x5C
+        {"py-gbk.zip", 0, "damaged damaged@2"},            // in code page 437 a backslash: a folder with data
         {"encrypted.zip", 0, "damaged encrypted@0"}, {"method-bzip2.zip", 0, "damaged unsupported@0"},
-        {"symlink.zip", 0, "damaged unsafe-type@1"},
-        {"bomb-zeros.zip", 0, "damaged too-large"},  // possible for deflate, too much for the archive's size
+        {"symlink.zip", 0, "damaged unsafe-type@1"}, {"bomb-zeros.zip", 0, "damaged too-large"},
     };
     for (const auto& [file, codePage, installed] : cases)
         EXPECT_EQ(Installed({}, ReadData(std::string("archive/") + file), codePage), installed) << file;
@@ -139,18 +134,15 @@ TEST(ArchiveReader, Lies) {
 }
 
 // Counts and indexes are not cut to 16 bits, with ZIP64 or without (the end
-// record's count wrapped, as old writers left it).
+// record's count then wrapped, as old writers left it).
 TEST(ArchiveReader, MoreThan65535Entries) {
     for (bool zip64 : {true, false}) {
         Archive a;
         a.zip64End = zip64;
         a.entries.assign(70000, Entry::File("e", "", 0));
-        a.entries.back() = Entry::File("last", "last", 0);
         const std::string bytes = a.Build();
         CZipArchive zip;
-        MemoryFileSystem fs;
-        ASSERT_TRUE(zip.Open(MakeMemorySource(bytes.data(), bytes.size())) && zip.GetCount() == 70000);
-        EXPECT_TRUE(zip.ExtractFile(69999, fs, u"/last", false) && fs.Find(u"/last")->data == "last");
+        EXPECT_TRUE(zip.Open(MakeMemorySource(bytes.data(), bytes.size())) && zip.GetCount() == 70000 && zip.CheckEntry(69999));
     }
 }
 

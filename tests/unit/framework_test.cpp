@@ -1,4 +1,4 @@
-// Text formatting, UTF-8 conversion and the growable array of the framework layer.
+// The framework layer: text formatting, UTF-8 conversion, the growable array.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -45,11 +45,10 @@ TEST(Framework, Utf8) {
     EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800)) + u"x" + char16_t(0xDC00)), "\xEF\xBF\xBDx\xEF\xBF\xBD");
 }
 
-TEST(Framework, ArrayKeepsOrderAndChecksIndexes) {
+// The array keeps its elements in order and throws for an index outside them.
+TEST(Framework, Array) {
     CArray<CString, CString> list;
-    EXPECT_EQ(list.Add(CString(u"first")), 0);
-    EXPECT_EQ(list.Add(CString(u"second")), 1);
-    EXPECT_EQ(list[1], u"second");
+    EXPECT_TRUE(list.Add(CString(u"first")) == 0 && list.Add(CString(u"second")) == 1 && list[1] == u"second");
     EXPECT_THROW(list.GetAt(2), CInvalidArgException);
     EXPECT_THROW(list.GetAt(-1), CInvalidArgException);
     list.RemoveAll();

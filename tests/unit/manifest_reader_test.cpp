@@ -66,22 +66,21 @@ TEST(ManifestReader, IsUpdateLikeWtoi) {
 // equals it; without one, the first with the greatest NewVer, versions in
 // plain text order (code units compared unsigned, a prefix first); none for
 // an empty list. The whole record is copied out. An update is offered when
-// the installed version sorts before the chosen NewVer. Records: OldVer=NewVer.
+// the installed version sorts before the chosen NewVer. Records: OldVer=NewVer;
 TEST(UpdateRecords, Selection) {
-    const std::tuple<const char16_t*, std::vector<std::u16string>, int, bool> cases[] = {
-        {u"1.0", {}, -1, false}, {u"1.0", {u"0.9=1.5", u"1.0=1.2", u"1.0=1.3"}, 1, true},
-        {u"1.0", {u"1.0=0.9"}, 0, false}, {u"1.0", {u"0.8=1.1", u"0.9=1.4", u"0.7=1.4"}, 1, true},
-        {u"1.9", {u"0.9=1.9", u"0.9=1.10"}, 0, false}, {u"1.0", {u"0.1=9.9", u"0.2=9.8", u"1.0=1.1"}, 2, true},
-        {u"", {u"1.0=3.0", u"=2.0"}, 1, true}, {u"", {u"1.0=", u"1.1="}, 0, false}, {u"2.0", {u"1=2.0.1"}, 0, true},
-        {u"1.0b", {u"1.0B=2.0", u"0.1=3.0"}, 1, true}, {u"1.0", {u" 1.0=5.0", u"1.0 =6.0", u"0.9=4.0"}, 1, true},
-        {u"x", {u"a=2", u"b=2", u"c=3"}, 2, false}, {u"z", {u"a=z", u"b=\uFF21", u"c=\U0001F600"}, 1, true},
+    const std::tuple<const char16_t*, std::u16string, int, bool> cases[] = {
+        {u"1.0", u"", -1, false}, {u"1.0", u"0.9=1.5;1.0=1.2;1.0=1.3;", 1, true}, {u"1.0", u"1.0=0.9;", 0, false},
+        {u"1.0", u"0.8=1.1;0.9=1.4;0.7=1.4;", 1, true}, {u"1.9", u"0.9=1.9;0.9=1.10;", 0, false},
+        {u"1.0", u"0.1=9.9;0.2=9.8;1.0=1.1;", 2, true}, {u"", u"1.0=3.0;=2.0;", 1, true}, {u"", u"1.0=;1.1=;", 0, false},
+        {u"2.0", u"1=2.0.1;", 0, true}, {u"1.0b", u"1.0B=2.0;0.1=3.0;", 1, true}, {u"x", u"a=2;b=2;c=3;", 2, false},
+        {u"1.0", u" 1.0=5.0;1.0 =6.0;0.9=4.0;", 1, true}, {u"z", u"a=z;b=\uFF21;c=\U0001F600;", 1, true},
     };
     for (const auto& [installed, records, expected, offer] : cases) {
         UpdateInfoArray list;
-        for (const std::u16string& pair : records) {
+        for (std::size_t at = 0, end; (end = records.find(u';', at)) != records.npos; at = end + 1) {
             UPDATE_INFO r;
-            r.OldVer = pair.substr(0, pair.find(u'='));
-            r.NewVer = pair.substr(pair.find(u'=') + 1);
+            r.OldVer = records.substr(at, records.find(u'=', at) - at);
+            r.NewVer = records.substr(at + r.OldVer.size() + 1, end - at - r.OldVer.size() - 1);
             r.NetUrl = Utf8ToUtf16(std::to_string(list.GetCount()));
             list.Add(r);
         }

@@ -1,7 +1,5 @@
-// Any bytes as an update package: opened, checked, verified, and installed
-// into a file system in memory over an old installation, some runs with a
-// file held open by the product. Besides crashes, leaks and undefined
-// behaviour, it stops when a package not installed has changed anything.
+// Any bytes as a package: opened, checked, verified, installed in memory over an old installation (some runs with a
+// file held open). A package that is not installed must change nothing.
 #include <algorithm>
 #include <cstdlib>
 

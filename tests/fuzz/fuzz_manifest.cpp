@@ -1,8 +1,5 @@
-// Arbitrary file bytes through update-tool's manifest path: decoding, parse,
-// element table, ReadManifest, selection, and both renderings. A text that
-// does not decode gets a "cannot decode:" message; a record is selected
-// whenever there is one; the JSON's strings and brackets are well formed and
-// both renderings are valid UTF-8, whatever the manifest holds.
+// Any file bytes through update-tool's manifest path: undecodable text gets a "cannot decode:" message; a record is
+// selected whenever there is one; the JSON's strings and brackets are well formed; both renderings are valid UTF-8.
 #include <cstdlib>
 #include <cstring>
 
@@ -11,8 +8,7 @@
 
 namespace {
 
-// The JSON's strings hold no raw control characters and only JSON's escapes,
-// and its brackets pair up outside them.
+// Strings without raw control characters and with only JSON's escapes; brackets paired outside them.
 bool JsonShape(const std::string& s) {
     std::string open;
     bool inString = false;

@@ -1,7 +1,5 @@
-// Fuzz target of the markup engine: on any text (bytes starting with 0xFE are
-// UTF-16LE code units, lone surrogates and NULs included; anything else is
-// UTF-8) the tokens, the element table and its navigation keep every
-// invariant of markupcheck, also when a second text is parsed into the table.
+// The markup engine on any text (bytes after a leading 0xFE are UTF-16LE code units, lone surrogates and NULs included;
+// anything else is UTF-8) keeps every invariant of markupcheck, also when a second text is parsed into the table.
 #include <cstdio>
 #include <cstdlib>
 

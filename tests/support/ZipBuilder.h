@@ -1,6 +1,5 @@
-// Test helper: writes ZIP archives byte by byte, every field open to change,
-// so that tests can make what real tools never write (size lies, mismatched
-// headers, overlapping entries, hostile names). Never used by the program.
+// Test helper: writes ZIP archives byte by byte, every field open to change, so that tests can make what real tools
+// never write (size lies, mismatched headers, overlapping entries, hostile names). Never used by the program.
 #pragma once
 
 #include <zlib.h>

@@ -1,5 +1,4 @@
-// Invariants of the markup engine, for the unit tests and the markup fuzz
-// target: each check returns what broke ("BROKEN: ..."), or its result.
+// Invariants of the markup engine, for the unit tests and the fuzz target: each returns what broke ("BROKEN: ...").
 #pragma once
 
 #include <algorithm>
@@ -14,11 +13,9 @@
 
 namespace markupcheck {
 
-// Reads every token one by one (NextToken) and, in step, with the block
-// search of the element-table pass; the two must agree, and the tokens must
-// tile the text up to its first NUL. Returns them joined by " | ", each as
-// kind(length), "/" for an empty-element tag, then the name of a start tag,
-// instruction or end tag, or the error message: "ws(1) | start(4)/ a".
+// Reads every token one by one and, in step, with the block search of the element-table pass: the two must agree and
+// tile the text up to its first NUL. Returns them as kind(length), "/" for an empty-element tag, then the name or the
+// error message, joined by " | ": "ws(1) | start(4)/ a".
 inline std::string Tokens(const std::u16string& text, bool describe = true) {
     static const std::map<std::int32_t, std::string> kinds = {
         {TOKEN_ERROR, "error"}, {TOKEN_END_TAG, "end"},         {TOKEN_START_TAG, "start"},
@@ -56,9 +53,8 @@ inline std::string Tokens(const std::u16string& text, bool describe = true) {
     }
 }
 
-// Every invariant of the element table against the text; the parse result
-// against the first message; element text, tag words and the name search
-// against the table; decoding never makes text longer. Empty when all hold.
+// The element table against the text, the result against the first message, element text, tag words and the name
+// search against the table; decoding never makes text longer. Empty when all hold.
 inline std::string Document(const MarkupDocument& doc, bool wellFormed) {
     const std::u16string& text = doc.Text();
     const std::uint32_t size = static_cast<std::uint32_t>(text.size());

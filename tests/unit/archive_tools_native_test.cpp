@@ -1,6 +1,5 @@
-// What Info-ZIP zip, 7-Zip, bsdtar and Python's zipfile write is installed on
-// the disk exactly as unzip (bsdtar for GBK names) extracts it, or refused with
-// nothing written. Native only: it runs the tools.
+// What Info-ZIP zip, 7-Zip, bsdtar and Python's zipfile write installs on disk exactly as unzip (bsdtar for GBK names)
+// extracts it, or is refused with nothing written. Native only: it runs the tools.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -39,9 +38,7 @@ std::string Tree(const fsys::path& root) {
     return std::accumulate(lines.begin(), lines.end(), std::string());
 }
 
-// Python's zipfile on the current folder: deflated, stored, streamed to a
-// pipe (data descriptors), stored with ZIP64 fields and end record; or one
-// entry of the name given.
+// Python's zipfile on the current folder: deflated, stored, streamed (descriptors), ZIP64; or one entry named.
 const char kPython[] = R"(import os, sys, zipfile
 mode = sys.argv[1]
 if mode == "zip64": zipfile.ZIP64_LIMIT = zipfile.ZIP_FILECOUNT_LIMIT = 0
@@ -80,11 +77,11 @@ TEST_P(Tools, InstallAsThePeerExtractsOrRefuseWithNothingWritten) {
              {src / "random.bin", binary}, {src / "with space.txt", "spaces"}, {src / "中文/说明.txt", "中文内容"},
              {src / "é.txt", "accent"}, {src / "emptydir/.x", ""}, {work / "target.txt", "target"},
              {work / "big.txt", text}, {work / "gbk/\xD6\xD0\xCE\xC4.txt", "one"},          // 中文.txt
-             {work / "gbk/\xC4\xBF\xC2\xBC/a.txt", "two"}, {work / "gbk/\xD7\xCA\xC1\xCF\x9C\x5C", "three"}}) // 目录, 资料淺
+             {work / "gbk/\xC4\xBF\xC2\xBC/a.txt", "two"}, {work / "gbk/\xD7\xCA\xC1\xCF\x9C\x5C", "three"},  // 目录, 资料淺
+             {temp / "writer.py", kPython}})
         WriteFile(path, data);
     fsys::remove(src / "emptydir/.x");
     fsys::create_symlink("target.txt", work / "link");
-    WriteFile(temp / "writer.py", kPython);
     fsys::create_directories(temp / "ours");
     ASSERT_EQ(Shell("cd '" + src.string() + "' && OUT='" + zip.string() + "' PY='" + (temp / "writer.py").string() +
                     "' LC_ALL=C.UTF-8 sh -c '" + c.command + "'"),
@@ -99,10 +96,10 @@ TEST_P(Tools, InstallAsThePeerExtractsOrRefuseWithNothingWritten) {
         EXPECT_FALSE(fsys::exists(temp / "evil.txt") || fsys::exists("/tmp/zip-tools-evil.txt"));
     } else {
         ASSERT_EQ(r.status, InstallStatus::Installed) << Utf16ToUtf8(r.reason);
-        fsys::create_directories(temp / "theirs");
         const std::string peer = c.codePage == 936 ? "bsdtar -x --options hdrcharset=CP936 -f '" + zip.string() + "'"
                                                    : "unzip -q '" + zip.string() + "'";
-        ASSERT_EQ(Shell("cd '" + (temp / "theirs").string() + "' && LC_ALL=C.UTF-8 " + peer), 0);
+        const std::string theirs = "'" + (temp / "theirs").string() + "'";
+        ASSERT_EQ(Shell("mkdir " + theirs + " && cd " + theirs + " && LC_ALL=C.UTF-8 " + peer), 0);
         EXPECT_EQ(Tree(temp / "ours"), Tree(temp / "theirs"));
         EXPECT_NE(Tree(temp / "theirs").find(c.peerSees), std::string::npos);
     }

@@ -6,8 +6,7 @@
 #include "CArray.h"
 #include "CString.h"
 
-// Formatting: the patterns the program uses, flags, widths and bases; an
-// argument that does not fit its pattern is printed as a marker, never read.
+// The patterns the program uses, flags, widths and bases; an argument that does not fit is a marker, never read.
 TEST(Framework, FormatText) {
     CString formatted;
     formatted.Format(u"%s升级程序 %lu of %lu", u"Qelda", 4294967295ul, 0ul);
@@ -25,8 +24,7 @@ TEST(Framework, FormatText) {
     for (const auto& [actual, expected] : cases) EXPECT_EQ(actual, expected) << Utf16ToUtf8(expected);
 }
 
-// UTF-8 both ways, each bad sequence as U+FFFD; the strict decoder refuses
-// what the lenient one replaces, naming the offset of the bad sequence.
+// UTF-8 both ways, each bad sequence as U+FFFD; the strict decoder refuses it, naming its offset.
 TEST(Framework, Utf8) {
     const std::tuple<const char*, const char16_t*, int> cases[] = {  // the strict decoder's bad offset, or -1
         {"a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80z", u"aé中😀z", -1}, {"\xF4\x8F\xBF\xBF", u"\U0010FFFF", -1},

@@ -1,14 +1,10 @@
-// The manifest reader (which elements become records, which fields are
-// read, the text each gets, IsUpdate's decimal conversion), the version text
-// order, and the choice of the record that applies to the installed version.
+// The manifest reader, IsUpdate's conversion, and the choice of the record that applies to the installed version.
 #include <gtest/gtest.h>
 
 #include "ManifestReader.h"
 
-// The root's direct children named Update, in document order; in each, the
-// first of every field after the one found before it (absent fields leave
-// the search point), as element text: decoded, not trimmed, empty for
-// elements with children. Malformed markup is read as recovery left it.
+// The root's children named Update in order; in each, the first of every field after the one found before (absent
+// fields leave the search point), as element text: decoded, not trimmed. Malformed markup as recovery left it.
 // Records: {OldVer|NewVer|NetUrl|LocalPath|UpdateInfo|InfoUrl|IsUpdate}.
 TEST(ManifestReader, Records) {
     const std::pair<const char*, const char*> cases[] = {
@@ -29,8 +25,7 @@ TEST(ManifestReader, Records) {
          "{x<y|&lt; 2.0|||||0}"},
         {"<r><Update><OldVer>1</OldVer><NewVer/><NewVer>2</NewVer><UpdateInfo>a<b/></UpdateInfo><IsUpdate>&#49;2"
          "</IsUpdate></Update></r>", "{1||||||12}"},
-        // Malformed: an unclosed field leaves the later ones readable; an Update
-        // left open by </r> loses its fields (its children move up beside it).
+        // An unclosed field leaves the later ones readable; an Update left open by </r> loses its fields.
         {"<r></x><Update><OldVer>1.0<NewVer>2.0</NewVer><NetUrl>u</NetUrl></Update></r>", "{|2.0|u||||0}"},
         {"<r><Update><OldVer>1</OldVer><Update><OldVer>2</OldVer></Update></r>", "{||||||0} {2||||||0}"},
         {"<r><Update><OldVer>1</OldVer><NewVer><1a></NewVer><NetUrl>u</NetUrl></Update><Update><OldVer>2", ""},
@@ -62,16 +57,14 @@ TEST(ManifestReader, IsUpdateLikeWtoi) {
     for (const auto& [text, value] : cases) EXPECT_EQ(WideTextToInt(text), value) << Utf16ToUtf8(text);
 }
 
-// The record that applies to the installed version: the first whose OldVer
-// equals it; without one, the first with the greatest NewVer, versions in
-// plain text order (code units compared unsigned, a prefix first); none for
-// an empty list. The whole record is copied out. An update is offered when
-// the installed version sorts before the chosen NewVer. Records: OldVer=NewVer;
+// The first record whose OldVer is the installed version, else the first with the greatest NewVer in text order (code
+// units unsigned, a prefix first); copied out whole. An update is offered when the installed version sorts before its
+// NewVer. Records: OldVer=NewVer;
 TEST(UpdateRecords, Selection) {
     const std::tuple<const char16_t*, std::u16string, int, bool> cases[] = {
         {u"1.0", u"", -1, false}, {u"1.0", u"0.9=1.5;1.0=1.2;1.0=1.3;", 1, true}, {u"1.0", u"1.0=0.9;", 0, false},
         {u"1.0", u"0.8=1.1;0.9=1.4;0.7=1.4;", 1, true}, {u"1.9", u"0.9=1.9;0.9=1.10;", 0, false},
-        {u"1.0", u"0.1=9.9;0.2=9.8;1.0=1.1;", 2, true}, {u"", u"1.0=3.0;=2.0;", 1, true}, {u"", u"1.0=;1.1=;", 0, false},
+        {u"1.0", u"0.1=9.9;0.2=9.8;1.0=1.1;", 2, true}, {u"", u"1.0=3.0;=2.0;", 1, true}, {u"", u"1.0=;1=;", 0, false},
         {u"2.0", u"1=2.0.1;", 0, true}, {u"1.0b", u"1.0B=2.0;0.1=3.0;", 1, true}, {u"x", u"a=2;b=2;c=3;", 2, false},
         {u"1.0", u" 1.0=5.0;1.0 =6.0;0.9=4.0;", 1, true}, {u"z", u"a=z;b=\uFF21;c=\U0001F600;", 1, true},
     };

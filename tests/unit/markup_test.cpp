@@ -1,7 +1,5 @@
-// Markup: tokens and every truncation of every construct (each text also read
-// with the block search of the element-table pass); the element table and its
-// recovery rules, messages, tags too long for it, the name search, element
-// text and character references. Every parse is checked against markupcheck.
+// Markup: tokens and every truncation of every construct; the element table, its recovery rules and messages; the
+// name search, element text and references. Every text and parse is also checked against markupcheck.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -17,8 +15,7 @@ Text Repeat(const Text& piece, std::size_t count) {
     return out;
 }
 
-// The elements under parent: tag word, "!" when never ended, the text of a
-// leaf in quotes when there is one, children in parentheses: "r(p a! x('t'))".
+// The elements under parent: tag word, "!" when never ended, a leaf's text, children: "r(p a! x('t'))".
 std::string Tree(const MarkupDocument& doc, std::int32_t parent = 0) {
     std::string out;
     for (std::int32_t c = doc.FindNamedChild(parent, 0, u""); c != 0; c = doc.FindNamedChild(parent, c, u"")) {
@@ -31,17 +28,14 @@ std::string Tree(const MarkupDocument& doc, std::int32_t parent = 0) {
     return out;
 }
 
-// "ok", "no" (well-formed elements, not one root) or "ill", the tree, and
-// the first message, or what broke.
+// "ok", "no" (well-formed elements, not one root) or "ill", the tree, the first message; or what broke.
 std::string Parsed(const std::u16string& text, MarkupDocument* into = nullptr) {
     MarkupDocument own;
     MarkupDocument& doc = into != nullptr ? *into : own;
     const bool ok = doc.Parse(text);
     const std::string tree = Tree(doc), broken = markupcheck::Document(doc, ok);
-    const bool ill = (doc.Record(0).flags & DOCUMENT_ILL_FORMED) != 0;
-    return !broken.empty() ? broken
-                           : std::string(ok ? "ok" : ill ? "ill" : "no") + " " + tree +
-                                 (ok ? "" : " / " + Utf16ToUtf8(doc.ErrorText()));
+    const char* result = ok ? "ok " : (doc.Record(0).flags & DOCUMENT_ILL_FORMED) != 0 ? "ill " : "no ";
+    return !broken.empty() ? broken : result + tree + (ok ? "" : " / " + Utf16ToUtf8(doc.ErrorText()));
 }
 
 }  // namespace
@@ -50,26 +44,22 @@ TEST(Tokenizer, CutsTextIntoTokens) {
     const std::pair<const char16_t*, const char*> cases[] = {
         // Text runs: a ">" after the first non-white character ends one, ">" included.
         {u"  <a>", "ws(2) | start(3) a"}, {u"a>b", "text(2) | text(1)"}, {u">a>", "text(3)"},
-        // Start tags: names end at white space, "/" or ">"; quoted values (only where a
-        // value is expected) may hold ">"; "/>" after a value or space flags an empty element.
+        // Start tags: quoted values (only where expected) may hold ">"; "/>" after a value or space: an empty element.
         {u"<_x><:x><{x>", "start(4) _x | start(4) :x | start(4) {x"},
         {u"<a b ' >", "start(8) a"}, {u"<a b==\">\">", "start(8) a | text(2)"},
         {u"<a=\"x>y\">", "start(6) a=\"x | text(3)"},
         {u"<a b=''/><a b/><a/ >", "start(9)/ a | start(6) a | start(5) a"},
         // End tags: the name (in the cursor) runs to white space, "/" or ">"; no quotes.
         {u"</>", "end(3)"}, {u"</a/b x='>'>", "end(10) a | text(2)"},
-        // Comments, CDATA, instructions, declarations end at their own closing, which
-        // counts only past the opening ("<?>" at offset 0 is open).
+        // Other markup ends at its own closing, past the opening ("<?>" at offset 0 is open).
         {u"<!--><![C]]>", "comment(5) | cdata(7)"},
         {u"<?>", "error(3) Processing instruction at offset 0 unterminated"},
         {u" <?>", "ws(1) | pi(3)"}, {u"<!ENTITY e \"a>b\"><?x?>", "decl(17) | pi(5) x?"},
-        // DOCTYPE: nested items read as markup; an error item reaching ">" is forgotten,
-        // one meeting "<" ends it, named by the "<" or the last nested item's ">".
+        // DOCTYPE: an error item reaching ">" is forgotten, one meeting "<" ends it (named by the last ">").
         {u"<!DOCTYPE r [<x a='>'></x><1>]>", "decl(31)"}, {u"<!DOCTYPE r SYSTEM \"a>b\">", "decl(22) | text(3)"},
         {u"<!DOCTYPE r [<1 <a>", "error(16) Incorrect tag name character at offset 0 | start(3) a"},
         {u"<!DOCTYPE r [<!-- c --><1 <a>", "error(26) Incorrect tag name character at offset 22 | start(3) a"},
-        // Malformed: an error token through the next ">" or up to the next "<" (quoted
-        // values passed over), its message naming its offset.
+        // Malformed: an error token through the next ">" or up to the next "<", quoted values passed over.
         {u"<`a>", "error(4) Incorrect tag name character at offset 0"},
         {u"<<a>", "error(1) Incorrect tag name character at offset 0 | start(3) a"},
         {u"<1 a==\"<", "error(7) Incorrect tag name character at offset 0 | error(1) tag at offset 7 unterminated"},
@@ -83,8 +73,7 @@ TEST(Tokenizer, CutsTextIntoTokens) {
     for (const auto& [text, tokens] : cases) EXPECT_EQ(markupcheck::Tokens(text), tokens) << Utf16ToUtf8(text);
 }
 
-// Every proper prefix of a construct, after any lead, is one unterminated error
-// token: a "tag" before the characters that decide the kind, then named by it.
+// Every proper prefix of a construct, after any lead, is one unterminated error token, named by its kind once known.
 TEST(Tokenizer, EveryTruncationOfEveryConstruct) {
     const struct {
         const char16_t* text;
@@ -117,12 +106,9 @@ TEST(Tokenizer, EveryTruncationOfEveryConstruct) {
     }
 }
 
-// Recovery: an end tag closes the innermost open element of its name (which
-// may go on with one of " =[]"); elements left open inside end with their
-// start tags, their children moving up; a stray end tag closes nothing; the
-// text's end (or a NUL) closes all. The first element-level message is kept
-// unless a document-level one replaces it. Element text: text and CDATA,
-// references decoded, other markup dropped.
+// Recovery: an end tag closes the innermost open element of its name (which may go on with one of " =[]"), elements
+// left open inside end with their start tags, their children moving up; a stray end tag closes nothing; the text's
+// end (or a NUL) closes all. The first element-level message is kept unless a document-level one replaces it.
 TEST(MarkupDocument, TablesAndMessages) {
     const std::size_t n = 100000;
     const std::string brs = Repeat(std::string("br! "), n - 1) + "br!";
@@ -167,8 +153,7 @@ TEST(MarkupDocument, TablesAndMessages) {
         {u"<r>" + Repeat(std::u16string(u"<a>"), n) + Repeat(std::u16string(u"</b>"), n) + u"</r>",
          "ill r(" + Repeat(std::string("a! "), n - 1) + "a!) / No start tag for end tag 'b' at offset " +
              std::to_string(3 + 3 * n)},
-        // The table holds start tags under 1,048,576 code units, end tags under 512; a longer start tag
-        // makes no element, a longer end tag closes nothing. (A long text starts the table on two blocks.)
+        // Start tags under 1,048,576 code units, end tags under 512: longer ones make or close nothing.
         {u"<r><a" + std::u16string(1048572, u' ') + u">x</a></r>", "ok r(a'x')"},
         {u"<r><a v='" + std::u16string((1 << 20) - 8, u'v') + u"'>x</a><b>y</b></r>",
          "ill r(b'y') / Element tag at offset 3 too long"},
@@ -179,8 +164,7 @@ TEST(MarkupDocument, TablesAndMessages) {
         {u"<r><a>x</a" + std::u16string(1 << 20, u' ') + u"></r>", "ill r(a!) / Element end tag at offset 7 too long"},
     };
     for (const auto& [text, result] : cases) EXPECT_EQ(Parsed(text), result) << Utf16ToUtf8(text.substr(0, 100));
-    // Stray end tags deep in the stack are found not open without a walk, names cut at "=[]"
-    // as the end-tag match cuts them: 70 b, a[1], 70 b, a stray </x> from depth 142, the tag to try.
+    // Deep stray end tags are found not open without a walk (names cut at "=[]" as the match cuts them).
     const std::u16string b70 = Repeat(std::u16string(u"<b>"), 70);
     const std::pair<std::u16string, bool> closes[] = {
         {u"</a>", true}, {u"</a[1>", true}, {u"</a[2]>", false}, {u"</c>", false}};
@@ -202,8 +186,7 @@ TEST(MarkupDocument, TablesAndMessages) {
     }
 }
 
-// A name matches a tag word (up to white space or one of "<>=\/?!") that is
-// its start, when the name ends there or goes on with one of " =/[]".
+// A name matches a tag word (up to white space or one of "<>=\/?!") that starts it and ends it or one of " =/[]".
 TEST(MarkupDocument, NamesMatchWholeTagWords) {
     const std::tuple<const char16_t*, const char16_t*, bool> cases[] = {
         {u"Update", u"Update", true}, {u"Update", u"Up", false}, {u"UpdateInfo", u"Update", false},
@@ -223,21 +206,19 @@ TEST(MarkupDocument, NamesMatchWholeTagWords) {
     EXPECT_EQ(doc.FindNamedChild(-5, 0, u"a") + doc.FindNamedChild(1, 77, u"a") + doc.FindNamedChild(1, 2, u""), 0);
 }
 
-// Decoding part of the text may read a numeric reference past the length to
-// the text's end (not past a NUL); named ones must lie inside; the result is
-// never longer. Other buffers are read only within their length (ASan sees).
+// Decoding part of the text may read a numeric reference past the length (up to a NUL), never makes it longer;
+// other buffers are read only within their length (AddressSanitizer would see).
 TEST(MarkupDocument, DecodingAPartOfTheText) {
     const std::tuple<std::u16string, std::size_t, std::int32_t, const char16_t*> cases[] = {
         {u"x&#65;yz", 1, 2, u"A"}, {u"x&#65;yz", 1, 1, u"A"}, {u"x&lt;yz", 1, 3, u"&lt"}, {u"&#x1F600;", 0, 1, u"�"},
         {u"&#x1F600;", 0, 2, u"😀"}, {u"&#65536;", 0, 1, u"\uFFFD"}, {u"&#", 0, 2, u"&#"}, {u"&#x", 0, 3, u"&#x"},
         {u"&#x4", 0, 4, u"&#x4"}, {u"abc", 0, 5, u"abc"}, {std::u16string(u"&#65\0;", 6), 0, 4, u"&#65"},
     };
+    MarkupDocument doc;
     for (const auto& [text, from, length, expected] : cases) {
-        MarkupDocument doc;
         doc.Parse(text);
         EXPECT_EQ(doc.DecodeEntities(doc.Text().c_str() + from, length), expected) << Utf16ToUtf8(text) << " " << from;
     }
-    MarkupDocument doc;
     const std::u16string source = u"&#65;&";
     for (std::size_t n = 1; n <= source.size(); ++n) {
         const std::unique_ptr<char16_t[]> chars(new char16_t[n]);

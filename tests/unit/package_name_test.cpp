@@ -1,6 +1,4 @@
-// The local file name of the update package, taken from its URL: the last
-// path segment without query and fragment, or the fallback name when that is
-// no safe Windows file name.
+// The package's file name from its URL: the last path segment without query and fragment, unless no safe file name.
 #include <gtest/gtest.h>
 
 #include "CString.h"

@@ -137,6 +137,7 @@ public:
 
     std::string Text() const {
         std::u16string t = u"tag " + Escape(tag) + u"\n";
+        if (!package.empty()) t += u"package " + package + u"\n";
         for (const std::u16string& folder : folders) t += u"folder " + folder + u"\n";
         for (const FileStep& f : files) {
             if (f.skip) continue;
@@ -165,6 +166,11 @@ public:
             const std::u16string& line = lines[i];
             EntryPath path;
             std::u16string why;
+            if (line.compare(0, 8, u"package ") == 0) {
+                package = line.substr(8);
+                if (!ParseEntryName(package, path, why) || path.segments.size() != 1 || path.directory) return false;
+                continue;
+            }
             if (line.compare(0, 7, u"folder ") == 0) {
                 if (!ParseEntryName(line.substr(7), path, why) || path.segments.empty()) return false;
                 folders.push_back(JoinSegments(path.segments, path.segments.size(), u'/'));
@@ -208,6 +214,7 @@ public:
     std::u16string dest;
     std::u16string work;
     std::u16string tag;
+    std::u16string package;               // the package's file name in the destination, if it is there
     std::vector<std::u16string> folders;  // created by the commit, parents first
     std::vector<FileStep> files;          // in commit order; the last file comes last
 };
@@ -352,6 +359,8 @@ InstallResult Installer::Prepare(CZipArchive& archive) {
     m_state = State::Prepared;
     m_journal = std::make_unique<Journal>(m_fs, m_dest, m_work);
     m_journal->tag = m_options.journalTag;
+    if (FolderOf(m_fs, m_options.packageFile) == m_dest)
+        m_journal->package = m_options.packageFile.substr(m_dest.size() + 1);
 
     const std::u16string last = FoldForComparison(m_options.lastFile);
     const std::u16string self = FoldForComparison(m_options.selfFile);
@@ -705,6 +714,7 @@ void InstallRecovery::Finish() {
             RemoveOldProgram(m_fs, f.backup);
         }
         RemoveWorkFolder(m_fs, m_journal->work);
+        if (!m_journal->package.empty()) m_fs.RemoveFile(m_journal->Full(m_journal->package));
     }
     m_journal.reset();
 }

@@ -84,6 +84,9 @@ struct InstallOptions {
     std::function<void(std::uint64_t done, std::uint64_t total)> progress;
     // Kept in the journal and handed back by recovery: the version installed.
     std::u16string journalTag;
+    // The package's full path: kept in the journal when it lies in the
+    // destination folder, so that recovery deletes it too. May be empty.
+    std::u16string packageFile;
     // Full paths of the product's own executable (swapped last, never absent)
     // and of the running updater (renamed aside in its folder); may be empty.
     std::u16string lastFile;
@@ -170,7 +173,7 @@ public:
     // Completes or rolls back the commit found.
     RecoveryResult Resolve();
     // After Completed (once the caller has recorded the tag) or RolledBack:
-    // deletes the journal, the old files and the work folder.
+    // deletes the journal, the old files, the work folder and the package.
     void Finish();
 
 private:

@@ -118,18 +118,20 @@ LRESULT CUpdateDlg::OnDownloadFinished(WPARAM, LPARAM) {
     const CString package = m_job.strLocalFile;
     const CString destination = PackageFolder(package);
     const CString caption = AppCaption();
+    // Held open against writers from the signature check to the end of the
+    // staging, so that what is staged is what was checked.
+    ScopedFileHandle hold(::CreateFileW(package.GetString(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     auto refuse = [&](const wchar_t* pattern) {
         // Nothing was changed, so the old version stays recorded.
+        m_dlgProgress.ShowWindow(SW_HIDE);
+        hold.reset();
         ::DeleteFileW(package.GetString());
         MessageBox(FormatText(pattern), caption.GetString(), MB_OK | MB_ICONERROR);
         CDialog::OnCancel();
         return 0;
     };
 
-    // Held open against writers from the signature check to the end of the
-    // staging, so that what is staged is what was checked.
-    ScopedFileHandle hold(::CreateFileW(package.GetString(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     EcdsaPublicKey publisher;
     if (PublisherKey(publisher)) {
         const SignatureCheck check = CheckPackageSignature(PlatformFileSystem(), package, publisher);
@@ -139,6 +141,7 @@ LRESULT CUpdateDlg::OnDownloadFinished(WPARAM, LPARAM) {
     // Checked and staged while the product still runs; the bar shows it.
     InstallOptions options;
     options.journalTag = m_info.NewVer;
+    options.packageFile = package;
     options.lastFile = GetModuleDirectory() + CString(L"\\") + m_strExeName;
     options.selfFile = ModuleFileName();
     options.progress = [this](std::uint64_t done, std::uint64_t total) {
@@ -166,6 +169,8 @@ LRESULT CUpdateDlg::OnDownloadFinished(WPARAM, LPARAM) {
         if (result.status != InstallStatus::InUse) return refuse(L"无法写入%s的安装目录，升级未完成。");
         // Nothing has changed: Cancel leaves the installed product as it was.
         if (!AskToRetry(m_hWnd, result.path)) {
+            // The next attempt downloads again: the package would only be left behind.
+            ::DeleteFileW(package.GetString());
             CDialog::OnCancel();
             return 0;
         }

@@ -9,6 +9,8 @@ import os
 import pathlib
 import re
 import shutil
+import signal
+import subprocess
 import sys
 import time
 import traceback
@@ -17,13 +19,15 @@ from contextlib import ExitStack
 from types import SimpleNamespace
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (NOT_FOUND, REG_KEY, ROOT, Display, Driver, Installation, Reply, Server, Wine,  # noqa: E402
-                     make_zip, manifest, until)
+from harness import (NOT_FOUND, REG_KEY, ROOT, WINE64, Display, Driver, Installation, Reply, Server,  # noqa: E402
+                     Wine, make_zip, manifest, until)
 
 IDOK, IDCANCEL, SC_CLOSE, VK_ESCAPE, BS_DEFPUSHBUTTON = 1, 2, 0xF060, 0x1B, 1
 VERSION, NOTES, UPGRADE, EXIT, PROGRESS, LINK, RELAUNCH = 1001, 1002, 1003, 1004, 1005, 1006, 1007
 MSG_NO_KEY, MSG_NO_VALUE = "获取HKEY失败", "获取注册表信息失败"
 MSG_URL, MSG_DAMAGED, MSG_DONE = "url地址不正确", "升级包已损坏，无法安装Qelda。", "Qelda软件已升级到2.0版本!"
+MSG_UNSIGNED = "升级包签名无效，无法安装Qelda。"
+WM_DOWNLOAD_PROGRESS = 0x1F5A
 MSG_IN_USE = "“%s” 文件正在被使用\n\n请关闭正在运行的Qelda程序，然后点击 “确定” 重新升级程序"
 
 with open(os.path.join(ROOT, "tests", "data", "e2e", "updateqelda.xml"), "rb") as f:
@@ -36,6 +40,11 @@ NEW_FILES = {"readme.txt": b"Qelda 2.0 readme, NEW-README-CONTENT\r\n",
              "data/config.ini": b"[qelda]\r\nversion=2.0\r\n", "data/sub/old.dat": b"new data " * 300,
              "data/sub/added.txt": b"added in 2.0\r\n", "plugins/extra/new.dll.txt": b"a new folder\r\n"}
 NO_KEY, NO_VALUE, DOWN = "(no key)", "(no value)", "(server down)"
+SIGNING_KEY = os.path.join(ROOT, "tests", "data", "signing", "publisher.key")
+
+
+def windows_path(path):  # Wine's drive Z: is the Linux root
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def record(old="1.0", new="2.0", net_url="http://@SERVER@/pkg/" + PACKAGE, local_path=""):
@@ -58,9 +67,10 @@ class Ctx:
     def __init__(self, run, name):
         self.run, self.name, self.d, self.inst, self.started, self.shots = run, name, run.driver, run.inst, [], 0
 
-    def setup(self, version="1.0", reply=Reply(SAMPLE), package=NOT_FOUND):
-        """Qelda 1.0 laid out, `version` recorded (or NO_KEY, NO_VALUE), manifest and package served (or DOWN)."""
-        self.inst.lay_out(OLD_FILES)
+    def setup(self, version="1.0", reply=Reply(SAMPLE), package=NOT_FOUND, signed=False, old=OLD_FILES):
+        """Qelda 1.0 laid out (with the updater that has the publisher key if signed), `version` recorded
+        (or NO_KEY, NO_VALUE), manifest and package served (or DOWN)."""
+        self.inst.lay_out(dict(old, **({"Update.exe": self.run.signed_updater} if signed else {})))
         if version in (NO_KEY, NO_VALUE):  # the key with another value; then without the version, or none
             self.d("reg_set", REG_KEY, "other", "kept")
             self.d("reg_delete", REG_KEY, *(["version"] if version == NO_VALUE else []))
@@ -74,8 +84,11 @@ class Ctx:
     def registry(self):  # (whether the key exists, the value's bytes in hex or None)
         return tuple(self.d("reg_get", REG_KEY, "version")[k] for k in ("key", "value"))
 
-    def unchanged(self, also={}):  # nothing beside the folder, either
-        same_files(self.inst.files(), dict(self.before[0], **also), "product folder")
+    def unchanged(self, also={}, staged=False):  # nothing beside the folder, either; staged: a work folder too
+        files = self.inst.files()
+        work = {n for n in files if n.startswith(".update-staging-")}
+        assert bool(work) == staged, "work folder: %s" % sorted(work)
+        same_files({n: v for n, v in files.items() if n not in work}, dict(self.before[0], **also), "product folder")
         eq(self.registry(), self.before[1], "installed version in the registry")
         eq(os.listdir(os.path.dirname(self.inst.dir)), ["Qelda"], "folders beside the product's")
 
@@ -132,6 +145,25 @@ class Ctx:
             self.d("click", dlg, RELAUNCH)  # the dialog's thread takes posted clicks in order
         self.d("click", dlg, UPGRADE)
         return dlg
+
+    def sign(self, data, version):  # the package signed with the test suite's key, by update-tool.exe
+        path = os.path.join(self.run.shots_dir, "..", "e2e-logs", "sign.zip")
+        pathlib.Path(path).write_bytes(data)
+        subprocess.run([WINE64, self.run.tool, "sign", "--key", windows_path(SIGNING_KEY), "--version", version,
+                        windows_path(path)], env=self.run.wine.env, check=True, capture_output=True)
+        return pathlib.Path(path).read_bytes()
+
+    def kill_now(self, program):  # SIGKILL to the Linux process of a Windows program of the prefix
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                line = pathlib.Path("/proc", pid, "cmdline").read_bytes()
+                environ = pathlib.Path("/proc", pid, "environ").read_bytes().split(b"\0")
+            except OSError:
+                continue
+            if program.encode() in line and b"WINEPREFIX=" + self.run.wine.prefix.encode() in environ:
+                os.kill(int(pid), signal.SIGKILL)
+                return
+        raise AssertionError("no process of %s to kill" % program)
 
     def shot(self, label, window="screen"):
         self.shots += 1
@@ -193,10 +225,14 @@ def second_instance(ctx, dlg):  # ends at once without a window; the first offer
     eq(ctx.d("exitcode", first)["code"], None, "the first updater runs on")
 
 
-def refused(ctx, package=NOT_FOUND, reply=record(), text=MSG_DAMAGED, icon=True, stops=True):
-    """A package the updater cannot use: a box names the fault, nothing changes; the product was
-    stopped for the installation and not started again (stops), or never touched."""
-    ctx.setup("1.0", reply, package)
+def refused(ctx, package=NOT_FOUND, reply=record(), text=MSG_DAMAGED, icon=True, signed=False):
+    """A package the updater cannot use (signed: one the updater with the publisher key refuses; a
+    package "forged" is signed for 2.0 and then changed, a version is what it is signed for): a box
+    names the fault, nothing changes, and the running product is never stopped."""
+    if isinstance(package, str):
+        data = ctx.sign(STORED, "2.0" if package == "forged" else package)
+        package = Reply(data.replace(b"CONTENT", b"CONTENU") if package == "forged" else data, ctype=ZIP)
+    ctx.setup("1.0", reply, package, signed)
     product, run = ctx.product(), ctx.start()
     ctx.upgrade()
     box = ctx.box(text, icon, shot="refused")
@@ -204,28 +240,32 @@ def refused(ctx, package=NOT_FOUND, reply=record(), text=MSG_DAMAGED, icon=True,
     ctx.answer(box)
     ctx.exits(run)
     ctx.unchanged()
-    eq(ctx.products(), [] if stops else [product], "running products")
+    eq(ctx.products(), [product], "running products")
 
 
-def update(ctx, relaunch=True, slow=False, system=False):
-    """The whole update: the download (slow: the progress bar moves), the product stopped, its files
-    replaced and added (system: the package's go to system32), the version recorded, the package
-    removed, the success box, the product started again if the box was ticked."""
+def update(ctx, relaunch=True, slow=False, system=False, signed=False):
+    """The whole update: the download (slow: the progress bar moves, and progress messages that other
+    programs post are ignored), the product stopped, its files replaced and added (system: the
+    package's go to system32), the version recorded, the package removed, the success box, the
+    product started again if the box was ticked. signed: the updater with the publisher key, the
+    package signed for 2.0."""
     files = dict(NEW_FILES, **{"Qelda.exe": ctx.inst.programs["Qelda.exe"] + b"\0Qelda 2.0\0"})  # tail ignored
     target = pathlib.Path(ctx.inst.dir, *(["..", "..", "..", "windows", "system32"] if system else []))
     if system:
         files = {"e2e-system-file.txt": b"in system32\r\n"}
         for name in [*files, PACKAGE]:
             target.joinpath(name).unlink(missing_ok=True)
-    data = make_zip(files)
+    data = ctx.sign(make_zip(files), "2.0") if signed else make_zip(files)
     ctx.setup("1.0", record(local_path="System" if system else ""),
-              Reply(data, ctype=ZIP, chunk=len(data) // 30 if slow else 0, pause=0.1))
+              Reply(data, ctype=ZIP, chunk=len(data) // 30 if slow else 0, pause=0.1), signed)
     product, run = ctx.product(), ctx.start()
     dlg = ctx.upgrade(relaunch)
     if slow:
         progress = ctx.d.wait_window("dialog", exclude=[dlg])
         eq([c["text"] for c in ctx.d("controls", progress)["controls"] if c["id"] == PROGRESS],
            ["Qelda软件正在升级到2.0版本..."], "progress line")
+        for address in (0x10, 0x7FFF0000DEAD):  # a report from elsewhere names memory it must not read
+            ctx.d("post", dlg, WM_DOWNLOAD_PROGRESS, 0, address)
         time.sleep(1)
         early = pathlib.Path(ctx.shot("progress-early", progress)).read_bytes()
         time.sleep(1)
@@ -241,8 +281,76 @@ def update(ctx, relaunch=True, slow=False, system=False):
     eq(ctx.run.server.requests[1:], ["/pkg/" + PACKAGE], "package requests after the manifest's")
 
 
+def self_update(ctx):
+    """A package with a new Update.exe (the one with the publisher key): the running updater
+    installs it; the next start runs the new one, which refuses an unsigned package, and the old
+    updater's renamed file is gone."""
+    files = dict(NEW_FILES, **{"Update.exe": ctx.run.signed_updater})
+    ctx.setup("1.0", record(), Reply(make_zip(files), ctype=ZIP))
+    run = ctx.start()
+    ctx.upgrade(relaunch=False)
+    ctx.answer(ctx.box(MSG_DONE, icon=False))
+    ctx.exits(run)
+    old = [n for n in ctx.inst.files() if n.startswith(".update-old-")]
+    eq([ctx.inst.files()[n] for n in old], [ctx.inst.programs["Update.exe"]], "the old updater, renamed aside")
+    ctx.updated(dict(files, **{n: ctx.inst.programs["Update.exe"] for n in old}))
+    ctx.run.server.routes = {ctx.run.manifest_path: record("2.0", "3.0"), "/pkg/" + PACKAGE: Reply(make_zip(NEW_FILES))}
+    run = ctx.start()
+    ctx.upgrade(relaunch=False)
+    ctx.answer(ctx.box(MSG_UNSIGNED, icon=True))
+    ctx.exits(run)
+    ctx.updated(files)
+
+
+def killed_in_commit(ctx, after_files):
+    """The updater killed while it replaces the 1500 files of a large package (as soon as the journal
+    is written: while the old files are moved aside; or once `after_files` new files are in place),
+    then started again: it puts the old files back, with 1.0 recorded, and offers 2.0 again; or it
+    completes the new ones, with 2.0 recorded. The folder holds exactly one version's files."""
+    files = {"bulk/%04d.txt" % i: b"new %d\r\n" % i for i in range(1500)}
+    ctx.setup("1.0", record(), Reply(make_zip(dict(NEW_FILES, **files)), ctype=ZIP),
+              old=dict(OLD_FILES, **{name: b"old" for name in files}))
+    run = ctx.start()
+    ctx.upgrade(relaunch=False)
+    folder = pathlib.Path(ctx.inst.dir)
+
+    def placing():  # the journal written, and so many staged files gone into place
+        work = [p for p in folder.glob(".update-staging-*") if (p / "journal").exists()]
+        return work and sum(1 for p in work[0].iterdir() if p.name[0] == "n") <= len(files) + len(NEW_FILES) - after_files
+    until(placing, 120, "the commit under way")
+    ctx.kill_now("Update.exe")
+    until(lambda: ctx.d("exitcode", run)["code"] is not None, 10, "the killed updater is gone")
+    assert list(folder.glob(".update-staging-*/journal")), "the crash left the journal"
+    run = ctx.start()
+    if after_files == 0:
+        ctx.answer(ctx.d.wait_window("dialog"), EXIT)
+    ctx.exits(run, allowed=None if after_files == 0 else [])
+    if after_files == 0:
+        ctx.unchanged()
+    else:
+        ctx.updated(dict(NEW_FILES, **files))
+
+
+def stalled_server(ctx, reply):
+    """A manifest server that accepts and then stalls: the updater gives up by itself, silently,
+    within the time limit and a margin; the next start, with the server well again, offers."""
+    ctx.setup("1.0", reply)
+    started = time.monotonic()
+    ctx.exits(ctx.start(), allowed=[])
+    took = time.monotonic() - started
+    assert took < ctx.run.timeout + 6, "gave up after %.1f s" % took
+    ctx.unchanged()
+    ctx.run.server.stop()  # its stalled connections end too
+    ctx.run.server.start()
+    ctx.run.server.routes = {ctx.run.manifest_path: Reply(SAMPLE)}
+    run = ctx.start()
+    ctx.answer(ctx.d.wait_window("dialog"), EXIT)
+    ctx.exits(run)
+
+
 def file_in_use(ctx):
-    """A file held open: a box asks to close Qelda; Cancel changes nothing, OK once it is free updates."""
+    """A file held open: a box asks to close Qelda (the package is staged meanwhile); Cancel changes
+    nothing, OK once it is free updates."""
     data = make_zip(NEW_FILES)
     ctx.setup("1.0", record(), Reply(data, ctype=ZIP))
     held = ctx.inst.win("data/sub/old.dat")
@@ -250,7 +358,7 @@ def file_in_use(ctx):
     run = ctx.start()
     ctx.upgrade(relaunch=False)
     box = ctx.box(MSG_IN_USE % held, icon=True, buttons=[IDOK, IDCANCEL], shot="in-use")
-    ctx.unchanged(also={PACKAGE: data})  # downloaded beside the updater
+    ctx.unchanged(also={PACKAGE: data}, staged=True)  # downloaded beside the updater, staged
     ctx.answer(box, IDCANCEL)
     ctx.exits(run)
     ctx.unchanged(also={PACKAGE: data} if PACKAGE in ctx.inst.files() else {})  # may be kept
@@ -278,6 +386,7 @@ def cancel_download(ctx):
 
 
 PADDED = SAMPLE.replace(b"<QeldaUpdates", b"<!-- %s -->\n<QeldaUpdates" % (b"x" * len(SAMPLE)), 1)  # no record in half
+OVERSIZED = SAMPLE.replace(b"<QeldaUpdates", b"<!-- %s -->\n<QeldaUpdates" % (b"x" * (16 << 20)), 1)  # over 16 MiB
 # The version is read into 80 bytes: 39 characters and the zero fit, 40 do not (a box; taken as empty).
 LONG39, LONG40 = "1." + "0" * 37, "1." + "0" * 38
 STORED, TRAVERSAL = make_zip(NEW_FILES, method=0), make_zip(dict(NEW_FILES, **{"../evil.txt": b"outside"}))
@@ -297,6 +406,7 @@ SCENARIOS = [
     ("server_empty_manifest",     silent,  dict(reply=Reply(b""))),
     ("server_cuts_answer_short",  silent,  dict(reply=Reply(PADDED, cut=True))),
     ("server_drops_connection",   silent,  dict(reply=Reply(drop=True), asks=None)),
+    ("server_sends_over_16_MiB",  silent,  dict(reply=Reply(OVERSIZED))),
     *[("cmdline_" + name, silent, dict(cmdline=line, asks=0)) for name, line in REFUSED_CMDLINES.items()],
     ("offer_exit_button",         offer,   dict()),
     ("offer_close_box",           offer,   dict(close=("syscommand", SC_CLOSE))),
@@ -314,14 +424,23 @@ SCENARIOS = [
     ("refused_not_a_zip",         refused, dict(package=Reply(b"PK\3\4 no archive" * 10, ctype=ZIP))),
     ("refused_crc_damaged",       refused, dict(package=Reply(STORED.replace(b"CONTENT", b"CONTENU"), ctype=ZIP))),
     ("refused_path_traversal",    refused, dict(package=Reply(TRAVERSAL, ctype=ZIP))),
-    ("refused_empty_url",         refused, dict(reply=record(net_url=""), text=MSG_URL, icon=False, stops=False)),
-    ("refused_invalid_url",       refused, dict(reply=record(net_url="无效的地址 没有协议"), text=MSG_URL, icon=False,
-                                                stops=False)),
+    ("refused_empty_url",         refused, dict(reply=record(net_url=""), text=MSG_URL, icon=False)),
+    ("refused_invalid_url",       refused, dict(reply=record(net_url="无效的地址 没有协议"), text=MSG_URL, icon=False)),
+    ("refused_unsigned",          refused, dict(package=Reply(make_zip(NEW_FILES), ctype=ZIP), text=MSG_UNSIGNED,
+                                                signed=True)),
+    ("refused_forged",            refused, dict(package="forged", text=MSG_UNSIGNED, signed=True)),
+    ("refused_signed_for_1.5",    refused, dict(package="1.5", text=MSG_UNSIGNED, signed=True)),
     ("update_restarts_product",   update,  dict()),
     ("update_slow_no_restart",    update,  dict(relaunch=False, slow=True)),
     ("update_into_system32",      update,  dict(system=True)),
     ("update_file_in_use",        file_in_use, dict()),
     ("update_cancelled",          cancel_download, dict()),
+    ("update_signed",             update,  dict(signed=True)),
+    ("update_of_the_updater",     self_update, dict()),
+    ("killed_at_the_journal",     killed_in_commit, dict(after_files=0)),
+    ("killed_while_placing",      killed_in_commit, dict(after_files=300)),
+    ("server_never_answers",      stalled_server, dict(reply=Reply(SAMPLE, hang=True))),
+    ("server_trickles",           stalled_server, dict(reply=Reply(SAMPLE, chunk=1, pause=1.0))),
 ]
 
 
@@ -353,7 +472,7 @@ def run_one(run, name, shape, kw):
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    for opt in ("--build-dir", "--update", "--driver", "--url"):
+    for opt in ("--build-dir", "--update", "--signed-update", "--tool", "--driver", "--url", "--timeout"):
         p.add_argument(opt, required=True)
     p.add_argument("--only", default="", help="the scenarios whose name matches this regex")
     args = p.parse_args()
@@ -372,6 +491,8 @@ def main():
             run.server = stack.enter_context(Server(int(url[1]), run.log).start())
             wine = stack.enter_context(Wine(os.path.join(build, "e2e-prefix"), stack.enter_context(Display()), run.log))
             run.driver = stack.enter_context(Driver(wine, args.driver))
+            run.wine, run.tool, run.timeout = wine, args.tool, float(args.timeout)
+            run.signed_updater = pathlib.Path(args.signed_update).read_bytes()
         except (RuntimeError, OSError) as e:
             print("e2e: the run could not start: %s" % e)
             return 2

@@ -3,7 +3,8 @@
 // a JSON line, {"ok":true,...} or {"ok":false,"error":...}. Actions are posted, never sent, so that
 // a handler that opens a modal box cannot block the driver; reads time out instead of hanging.
 //   windows CAPTION | controls WIN (the focus; each child's id, class, text, style, visible, check,
-//   icon) | click WIN ID | syscommand WIN CMD | key WIN VK | screenshot WIN|screen FILE.bmp |
+//   icon) | click WIN ID | syscommand WIN CMD | post WIN MSG WPARAM LPARAM | key WIN VK |
+//   screenshot WIN|screen FILE.bmp |
 //   start EXE CMDLINE (exactly that, in EXE's folder) | exitcode PID | processes NAME |
 //   kill NAME|PID | reg_set KEY NAME TEXT | reg_get KEY NAME | reg_delete KEY [NAME]  (HKLM)
 // Without --serve it idles until killed, holding open with no sharing the file it is given: a copy
@@ -148,6 +149,12 @@ std::string SysCommand(const Args& a) {
     return "";
 }
 
+// Any message, as another program on the desktop could post it.
+std::string PostMessage(const Args& a) {
+    Post(Window(a), (UINT)Num(a, 2), (WPARAM)Num(a, 3), (LPARAM)Num(a, 4));
+    return "";
+}
+
 // A key press and release where the user's keystroke would arrive: the
 // control with the focus in the window's thread.
 std::string Key(const Args& a) {
@@ -258,7 +265,7 @@ std::string Screenshot(const Args& a) {
 
 // clang-format off
 const std::map<std::wstring, std::string (*)(const Args&)> kCommands = {
-    {L"windows", Windows}, {L"controls", Controls}, {L"click", Click}, {L"syscommand", SysCommand},
+    {L"windows", Windows}, {L"controls", Controls}, {L"click", Click}, {L"syscommand", SysCommand}, {L"post", PostMessage},
     {L"key", Key}, {L"start", Start}, {L"exitcode", ExitCode}, {L"processes", Processes},
     {L"kill", Processes}, {L"reg_set", RegSet},
     {L"reg_get", RegGet}, {L"reg_delete", RegDelete}, {L"screenshot", Screenshot}};

@@ -18,7 +18,7 @@ using Tree = std::map<std::u16string, std::string>;  // path -> content; folders
 Tree Snapshot(const MemoryFileSystem& fs) {
     Tree t;
     for (const auto& n : fs.Nodes())
-        if (n.first != u"/pkg.zip") t[n.first + (n.second.directory ? u"/" : u"")] = n.second.data;
+        if (n.first != u"/app/pkg.zip") t[n.first + (n.second.directory ? u"/" : u"")] = n.second.data;
     return t;
 }
 
@@ -44,8 +44,9 @@ struct App {
             fs.AddFile(path, data);
         fs.Find(u"/app/Update.exe")->running = true;
         before = Snapshot(fs);
-        fs.AddFile(u"/pkg.zip", a.Build());
+        fs.AddFile(u"/app/pkg.zip", a.Build());
         options.journalTag = u"2.0";
+        options.packageFile = u"/app/pkg.zip";
         options.lastFile = u"/app/QELDA.exe";  // as Windows compares names
         options.selfFile = u"/app/Update.exe";
     }
@@ -59,7 +60,7 @@ struct App {
             t[path] = data;
         return t;
     }
-    InstallResult Install() { return InstallPackage(fs, u"/pkg.zip", u"/app/", options); }
+    InstallResult Install() { return InstallPackage(fs, u"/app/pkg.zip", u"/app/", options); }
     // The next start: the old updater no longer runs; every journal is resolved.
     std::vector<RecoveryOutcome> Recover() {
         for (auto& n : const_cast<std::map<std::u16string, MemoryFileSystem::Node>&>(fs.Nodes())) n.second.running = false;
@@ -105,10 +106,10 @@ TEST(Install, RefusalsChangeNothing) {
              z.entries.push_back(Entry::File("a.txt", "x"));
              z.entries.push_back(Entry::File("b.txt", "y"));
              z.entries.back().centralCrc = z.entries.back().localCrc = 0xDEADBEEF;
-             a.fs.Find(u"/pkg.zip")->data = z.Build();
+             a.fs.Find(u"/app/pkg.zip")->data = z.Build();
          }, InstallStatus::Damaged},
-        {"not a ZIP", [](App& a) { a.fs.Find(u"/pkg.zip")->data = "<html>404</html>"; }, InstallStatus::Damaged},
-        {"no package", [](App& a) { a.fs.RemoveFile(u"/pkg.zip"); }, InstallStatus::IoError},
+        {"not a ZIP", [](App& a) { a.fs.Find(u"/app/pkg.zip")->data = "<html>404</html>"; }, InstallStatus::Damaged},
+        {"no package", [](App& a) { a.fs.RemoveFile(u"/app/pkg.zip"); }, InstallStatus::IoError},
         {"disk full", [](App& a) { a.fs.SetCapacity(100000); }, InstallStatus::IoError},
         {"flush fails", [](App& a) {
              a.fs.SetFault([](FsOp op, const std::u16string&) {
@@ -130,8 +131,8 @@ TEST(Install, RefusalsChangeNothing) {
         EXPECT_EQ(Snapshot(app.fs), start) << c.what;
     }
     App app;
-    EXPECT_EQ(InstallPackage(app.fs, u"/pkg.zip", u"").status, InstallStatus::IoError);
-    EXPECT_EQ(InstallPackage(app.fs, u"/pkg.zip", u"/nowhere").status, InstallStatus::IoError);
+    EXPECT_EQ(InstallPackage(app.fs, u"/app/pkg.zip", u"").status, InstallStatus::IoError);
+    EXPECT_EQ(InstallPackage(app.fs, u"/app/pkg.zip", u"/nowhere").status, InstallStatus::IoError);
 }
 
 // A file held open or read-only stops the commit with its path and nothing
@@ -141,7 +142,7 @@ TEST(Install, FileInUseIsReportedAndTheCommitRetried) {
         for (bool readOnly : {false, true}) {
             App app;
             PackageInstaller installer(app.fs, u"/app", app.options);
-            ASSERT_TRUE(installer.Prepare(u"/pkg.zip").ok());
+            ASSERT_TRUE(installer.Prepare(u"/app/pkg.zip").ok());
             MemoryFileSystem::Node* node = app.fs.Find(busy);
             (readOnly ? node->readOnly : node->inUse) = true;
             const Tree staged = Snapshot(app.fs);
@@ -221,6 +222,7 @@ TEST(Install, CrashAtEveryStepThenRecovery) {
         const bool isNew = result == app.Expected();
         EXPECT_TRUE(isNew || result == app.before) << "crash at step " << crashAt;
         EXPECT_EQ(isNew, outcomes.empty() ? installed : outcomes.back() == RecoveryOutcome::Completed) << crashAt;
+        EXPECT_EQ(app.fs.Find(u"/app/pkg.zip") == nullptr, !outcomes.empty()) << "recovery removes the package";
         for (int recoveryCrash = 1;; ++recoveryCrash) {
             app.fs = crashed;
             freezeAfter(app, recoveryCrash, steps);

@@ -6,8 +6,6 @@
 
 #include <winsock2.h>
 
-#include <algorithm>
-#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,7 +29,6 @@ public:
         m_port = ntohs(addr.sin_port);
     }
     ~LoopbackServer() {
-        m_stop = true;
         ::closesocket(m_listener);  // ends accept() on the server thread
         if (m_thread.joinable()) m_thread.join();
         ::WSACleanup();
@@ -43,9 +40,9 @@ public:
     }
     // A URL on a port where nothing listens any more.
     static std::wstring Unreachable(const std::wstring& target) { return LoopbackServer().Url(target); }
-    // How the answer goes out: whole; a byte every 100 ms; without
-    // Content-Length (the end of the connection ends the body).
-    enum class Pace { Whole, Trickle, Unsized };
+    // How the answer goes out: whole, or without Content-Length (the end of
+    // the connection ends the body).
+    enum class Pace { Whole, Unsized };
     void Answer(int status, const std::string& body, Pace pace = Pace::Whole) {
         std::lock_guard<std::mutex> hold(m_lock);
         m_answer = {status, body};
@@ -78,13 +75,9 @@ private:
                 "HTTP/1.1 " + std::to_string(answer.first) + " Answer\r\n" +
                 (pace == Pace::Unsized ? "" : "Content-Length: " + std::to_string(answer.second.size()) + "\r\n") +
                 "Content-Type: text/xml; charset=utf-8\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
-            std::string reply = head + answer.second;
-            const int step = pace == Pace::Trickle ? 1 : static_cast<int>(reply.size());
-            for (int sent = 0, n = 0; !m_stop && sent < static_cast<int>(reply.size()) && n >= 0; sent += n) {
-                if (pace == Pace::Trickle && sent >= static_cast<int>(head.size())) ::Sleep(100);
-                const int chunkSize = sent < static_cast<int>(head.size()) ? static_cast<int>(head.size()) - sent : step;
-                n = ::send(client, reply.data() + sent, std::min(chunkSize, static_cast<int>(reply.size()) - sent), 0);
-            }
+            const std::string reply = head + answer.second;
+            for (int sent = 0, n = 0; sent < static_cast<int>(reply.size()) && n >= 0; sent += n)
+                n = ::send(client, reply.data() + sent, static_cast<int>(reply.size()) - sent, 0);
             ::shutdown(client, SD_SEND);
         }
     }
@@ -94,7 +87,6 @@ private:
     std::mutex m_lock;
     std::pair<int, std::string> m_answer{404, kNotFoundPage};
     Pace m_pace = Pace::Whole;
-    std::atomic<bool> m_stop{false};
     std::vector<std::string> m_targets;
     std::thread m_thread;
 };

@@ -36,12 +36,12 @@ TEST(HttpGetText, OneRequestWithANumberAndTheBodyWhateverTheStatus) {
         {"URL with its own query", 200, "<a/>", "?channel=beta", u"<a/>", Pace::Whole},
         {"at the limit, unsized", 200, std::string(4000, 'x'), "", std::u16string(4000, u'x'), Pace::Unsized},
         {"nothing listens", 0, "", "", u"unchanged", Pace::Whole},
-        {"over the limit", 200, std::string(4001, 'x'), "", u"unchanged", Pace::Whole},
         {"over the limit, unsized", 200, std::string(4001, 'x'), "", u"unchanged", Pace::Unsized},
-        // Last: after an abort Wine's request object may still get late
-        // callbacks, which can reach the next request object of the process.
-        // (A server that never answers is a scenario of the real program.)
-        {"trickles past the time", 200, std::string(40, 'x'), "", u"unchanged", Pace::Trickle},
+        // A request given up while its answer still arrives is not here: Wine
+        // delivers late callbacks after the abort, into freed memory, in any
+        // later message loop of the process. The real program exits then; the
+        // end-to-end scenarios give it a server that stalls, trickles, or
+        // announces too much.
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

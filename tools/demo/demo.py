@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The demo behind scripts/demo: Qelda 1.0 installed in a Wine prefix (a
 stand-in Qelda.exe running, data files in subfolders), a local update server
-offering Qelda 2.0 with Chinese release notes and a package, and the real
-Update.exe started the way the product starts it (Update.exe Qelda.exe) from
-the product's folder.
+offering Qelda 2.0 with Chinese release notes and a package signed with the
+publisher's key, and the real Update.exe (built with that key, so that it
+installs only what the key signed) started the way the product starts it
+(Update.exe Qelda.exe) from the product's folder.
 
 On a working X display the windows appear there and the user answers them;
 the demo reports what appears and, when the updater has ended, what it did:
@@ -25,7 +26,8 @@ from types import SimpleNamespace
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from harness import CAPTION, REG_KEY, Display, Driver, Installation, Reply, Server, Wine, make_zip  # noqa: E402
+from harness import (CAPTION, REG_KEY, WINE64, Display, Driver, Installation, Reply, Server, Wine,  # noqa: E402
+                     make_zip)
 
 SAMPLE_MANIFEST = os.path.join(ROOT, "tests", "data", "e2e", "updateqelda.xml")
 HEADLESS_TIMEOUT = 180.0
@@ -59,6 +61,19 @@ def package(product_exe):
         "data/templates/export-pdf.tpl": "新增：PDF 导出模板\r\n".encode(),
         "plugins/csv/export.txt": "新增：CSV 导出\r\n".encode(),
     })
+
+
+def sign(wine, tool, key, data, path):
+    """The package signed for 2.0 by update-tool, as the publisher signs it before uploading."""
+    def windows(p):
+        return "Z:" + os.path.abspath(p).replace("/", "\\")
+    with open(path, "wb") as f:
+        f.write(data)
+    subprocess.run([WINE64, tool, "sign", "--key", windows(key), "--version", "2.0", windows(path)],
+                   env=wine.env, check=True, capture_output=True)
+    say("package:        qelda-2.0.zip, signed for Qelda 2.0 with the demo's own key (update-tool sign)")
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def describe(driver, window, kind):
@@ -104,7 +119,7 @@ def report(driver, inst, before, product, installed, server):
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    for opt in ("--build-dir", "--update", "--driver", "--url"):
+    for opt in ("--build-dir", "--update", "--driver", "--tool", "--key", "--url"):
         p.add_argument(opt, required=True)
     p.add_argument("--installed", default="1.0", help="installed Qelda version (default 1.0)")
     p.add_argument("--xvfb", action="store_true", help="run headless even when DISPLAY works")
@@ -139,6 +154,7 @@ def main():
         server.routes["/client/changelog.html"] = Reply(CHANGELOG_PAGE, ctype="text/html; charset=utf-8")
         inst = Installation(wine, args.update, args.driver)
         pkg = package(inst.programs["Qelda.exe"] + b"\0Qelda 2.0\0")  # Windows ignores the tail
+        pkg = sign(wine, args.tool, args.key, pkg, os.path.join(build, "qelda-2.0.zip"))
         for name in ("qelda-2.0-full.zip", "qelda-1.0-to-2.0.zip", "qelda-1.5-to-2.0.zip"):
             # Sent slowly (about four seconds) so that the progress bar can be seen.
             server.routes["/client/packages/" + name] = Reply(pkg, ctype="application/zip",

@@ -415,7 +415,7 @@ SCENARIOS = [
     ("offer_second_instance",     offer,   dict(then=second_instance)),
     ("offer_upper_case_cmdline",  offer,   dict(cmdline='"{exe}" QELDA.EXE')),
     ("offer_manifest_with_404",   offer,   dict(reply=Reply(SAMPLE, status=404))),
-    ("offer_manifest_late",       offer,   dict(reply=Reply(SAMPLE, delay=3.0))),
+    ("offer_manifest_late",       offer,   dict(reply=Reply(SAMPLE, delay=2.0))),
     ("offer_no_registry_value",   offer,   dict(version=NO_VALUE, box=MSG_NO_VALUE, shown="", notes="")),
     ("offer_no_registry_key",     offer,   dict(version=NO_KEY, box=MSG_NO_KEY, shown="", notes="")),
     ("offer_version_39_chars",    offer,   dict(version=LONG39, shown=LONG39, notes="")),
@@ -489,7 +489,7 @@ def main():
         run.log = lambda text: logfile.write(text + "\n")
         try:
             run.server = stack.enter_context(Server(int(url[1]), run.log).start())
-            wine = stack.enter_context(Wine(os.path.join(build, "e2e-prefix"), stack.enter_context(Display()), run.log))
+            wine = stack.enter_context(Wine(os.path.join(build, "wineprefix"), stack.enter_context(Display()), run.log))
             run.driver = stack.enter_context(Driver(wine, args.driver))
             run.wine, run.tool, run.timeout = wine, args.tool, float(args.timeout)
             run.signed_updater = pathlib.Path(args.signed_update).read_bytes()

@@ -128,8 +128,8 @@ bool ParseEntryName(const std::u16string& name, EntryPath& path, std::u16string&
         if (last) break;
         start = end + 1;
     }
-    if (!path.segments.empty() &&
-        (StartsWithFolded(path.segments[0], kWorkFolderPrefix) || StartsWithFolded(path.segments[0], kOldProgramPrefix))) {
+    if (!path.segments.empty() && (StartsWithFolded(path.segments[0], kWorkFolderPrefix) ||
+                                   StartsWithFolded(path.segments[0], kOldProgramPrefix))) {
         why = u"name reserved for the updater's own files";
         return false;
     }

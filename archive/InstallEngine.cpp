@@ -141,7 +141,8 @@ public:
         for (const std::u16string& folder : folders) t += u"folder " + folder + u"\n";
         for (const FileStep& f : files) {
             if (f.skip) continue;
-            const std::u16string aside = f.kind == Kind::Self ? f.backup.substr(FolderOf(m_fs, f.backup).size() + 1) : u"-";
+            const std::u16string aside =
+                f.kind == Kind::Self ? f.backup.substr(FolderOf(m_fs, f.backup).size() + 1) : u"-";
             t += u"file " + Num(f.index) + u" " + static_cast<char16_t>(f.kind) + u" " + (f.hadOld ? u"1 " : u"0 ") +
                  aside + u" " + f.relative + u"\n";
         }
@@ -239,7 +240,8 @@ public:
                 FsResult r = m_fs.Stat(folder, info);
                 if (!r) return r;
                 if (info.exists && !info.directory)
-                    return FsResult::Fail(FsCode::Exists, u"cannot create folder " + folder + u": a file has that name");
+                    return FsResult::Fail(FsCode::Exists,
+                                          u"cannot create folder " + folder + u": a file has that name");
                 if (!info.exists) {
                     r = m_fs.MakeDirectory(folder, false);
                     if (!r) return r;
@@ -285,7 +287,9 @@ void RemoveOldProgram(FileSystem& fs, const std::u16string& path) {
     if (!fs.RemoveFile(path)) fs.RemoveAtRestart(path);
 }
 
-InstallStatus StatusOf(const FsResult& r) { return r.code == FsCode::InUse ? InstallStatus::InUse : InstallStatus::IoError; }
+InstallStatus StatusOf(const FsResult& r) {
+    return r.code == FsCode::InUse ? InstallStatus::InUse : InstallStatus::IoError;
+}
 
 }  // namespace
 
@@ -418,7 +422,8 @@ InstallResult Installer::Commit() {
         f.skip = info.directory;
         f.hadOld = info.exists && !info.directory;
         f.movedAside = f.placed = false;
-        if (f.kind == Kind::Self) f.backup = JoinPath(m_fs, FolderOf(m_fs, f.target), kOldProgramPrefix + RandomSuffix());
+        if (f.kind == Kind::Self)
+            f.backup = JoinPath(m_fs, FolderOf(m_fs, f.target), kOldProgramPrefix + RandomSuffix());
     }
     // The folders this commit will create, parents first.
     j.folders.clear();
@@ -693,7 +698,8 @@ RecoveryResult InstallRecovery::Resolve() {
             else if (s.placed()) r = m_fs.CheckReplaceable(f.target);
             if (r && s.placed()) r = m_fs.Replace(f.backup, f.target);
         } else {
-            if (s.placed()) r = f.kind == Kind::Self ? m_fs.Rename(f.target, f.staged) : m_fs.MoveAside(f.target, f.staged);
+            if (s.placed())
+                r = f.kind == Kind::Self ? m_fs.Rename(f.target, f.staged) : m_fs.MoveAside(f.target, f.staged);
             if (r && f.hadOld && s.backup) r = m_fs.Rename(f.backup, f.target);
             if (r && f.hadOld && !s.backup && s.placed())
                 r = FsResult::Fail(FsCode::NotFound, u"the old " + f.target + u" is lost");

@@ -21,7 +21,8 @@ const std::size_t kEndRecord = 22;  // bytes of the ZIP end record before its co
 std::string Base64(const std::uint8_t* data, std::size_t size) {
     std::string out;
     for (std::size_t i = 0; i < size; i += 3) {
-        const std::uint32_t n = data[i] << 16 | (i + 1 < size ? data[i + 1] << 8 : 0) | (i + 2 < size ? data[i + 2] : 0);
+        const std::uint32_t n =
+            data[i] << 16 | (i + 1 < size ? data[i + 1] << 8 : 0) | (i + 2 < size ? data[i + 2] : 0);
         for (std::size_t k = 0; k < 4; ++k) out += k <= size - i ? kAlphabet[(n >> (18 - 6 * k)) & 63] : '=';
     }
     return out;
@@ -89,7 +90,8 @@ FsResult ReadTail(FsReadFile& file, Tail& tail, bool& found) {
     if (FsResult r = file.ReadAt(tail.size - span, &bytes[0], bytes.size()); !r) return r;
     for (std::size_t at = bytes.size() >= kEndRecord ? bytes.size() - kEndRecord + 1 : 0; at-- > 0;) {
         if (std::memcmp(&bytes[at], "PK\x05\x06", 4) != 0) continue;
-        const std::size_t length = static_cast<unsigned char>(bytes[at + 20]) | static_cast<unsigned char>(bytes[at + 21]) << 8;
+        const std::size_t length =
+            static_cast<unsigned char>(bytes[at + 20]) | static_cast<unsigned char>(bytes[at + 21]) << 8;
         if (at + kEndRecord + length != bytes.size()) continue;
         tail.endRecord = tail.size - span + at;
         tail.comment = bytes.substr(at + kEndRecord);

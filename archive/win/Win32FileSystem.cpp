@@ -169,8 +169,8 @@ public:
     }
 
     FsResult OpenForRead(const std::u16string& path, std::unique_ptr<FsReadFile>& file) override {
-        FileHandle h(CreateFileW(W(Long(path)), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        FileHandle h(CreateFileW(W(Long(path)), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!h.Valid()) return LastError(u"cannot open", path);
         LARGE_INTEGER size;
         if (!GetFileSizeEx(h.Get(), &size)) return LastError(u"cannot open", path);

@@ -265,8 +265,8 @@ std::string Screenshot(const Args& a) {
 
 // clang-format off
 const std::map<std::wstring, std::string (*)(const Args&)> kCommands = {
-    {L"windows", Windows}, {L"controls", Controls}, {L"click", Click}, {L"syscommand", SysCommand}, {L"post", PostMessage},
-    {L"key", Key}, {L"start", Start}, {L"exitcode", ExitCode}, {L"processes", Processes},
+    {L"windows", Windows}, {L"controls", Controls}, {L"click", Click}, {L"syscommand", SysCommand},
+    {L"post", PostMessage}, {L"key", Key}, {L"start", Start}, {L"exitcode", ExitCode}, {L"processes", Processes},
     {L"kill", Processes}, {L"reg_set", RegSet},
     {L"reg_get", RegGet}, {L"reg_delete", RegDelete}, {L"screenshot", Screenshot}};
 // clang-format on

@@ -125,6 +125,8 @@ TEST_F(UpdateTool, ExitStatusesAndMessages) {
         {{"manifest", (dir / "huge.xml").string()}, 1, "larger than 256 MiB"},
         {{"package", Data("archive/no-such.zip")}, 1, "cannot open"},
         {{"package", Data("archive/make-archives.sh")}, 3, "not a ZIP archive"},
+        {{"package", "--json", Data("archive/make-archives.sh")}, 3, "\"readable\":false,\"installable\":false"},
+        {{"package", "--codepage", "2", Data("archive/zip-stored.zip")}, 2, "code page 2 is not available here"},
         {{"sign", "--key", (dir / "none.key").string(), "--version", "2", "p.zip"}, 1, "cannot open"},
     };
     for (const auto& c : cases) {

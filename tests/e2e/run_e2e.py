@@ -47,9 +47,9 @@ def windows_path(path):  # Wine's drive Z: is the Linux root
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def record(old="1.0", new="2.0", net_url="http://@SERVER@/pkg/" + PACKAGE, local_path=""):
+def record(old="1.0", new="2.0", net_url="http://@SERVER@/pkg/" + PACKAGE, local_path="", info_url="http://@SERVER@/log"):
     return Reply(manifest({"OldVer": old, "NewVer": new, "NetUrl": net_url, "LocalPath": local_path,
-                           "UpdateInfo": "2.0: 新的版本", "InfoUrl": "http://@SERVER@/log", "IsUpdate": "1"}))
+                           "UpdateInfo": "2.0: 新的版本", "InfoUrl": info_url, "IsUpdate": "1"}))
 
 
 def eq(actual, expected, what):
@@ -217,6 +217,26 @@ def about_box(ctx, dlg):  # system commands 0x10 to 0x1F open it; OK closes it, 
         ctx.shot("about")
         ctx.answer(about)
         eq(ctx.d.windows(), [dlg], "the offer after the About box")
+
+
+def log_link(ctx):
+    """The link on the offer opens the record's InfoUrl with the system's handler: here a URL scheme of
+    the test's own whose handler notes in the registry what it was asked to open."""
+    classes, noted = r"SOFTWARE\Classes\qeldalinktest", r"SOFTWARE\BrenvikLinkTest"
+    ctx.d("reg_set", classes, "URL Protocol", "")
+    ctx.d("reg_set", classes + r"\shell\open\command", "",
+          r'"C:\windows\system32\reg.exe" add HKLM\%s /v "%%1" /f' % noted)
+    ctx.setup("1.0", record(info_url="qeldalinktest:release-notes"))
+    run = ctx.start()
+    dlg = ctx.d.wait_window("dialog")
+    ctx.d("click", dlg, LINK)
+    until(lambda: ctx.d("reg_get", noted, "qeldalinktest:release-notes")["value"] is not None, 30, "the link opened")
+    eq(ctx.d.windows(), [dlg], "windows after the link was followed")
+    ctx.answer(dlg, EXIT)
+    ctx.exits(run)
+    ctx.unchanged()
+    for key in (noted, classes):
+        ctx.d("reg_delete", key)
 
 
 def second_instance(ctx, dlg):  # ends at once without a window; the first offers on
@@ -413,6 +433,7 @@ SCENARIOS = [
     ("offer_escape_key",          offer,   dict(close=("key", VK_ESCAPE))),
     ("offer_about_box",           offer,   dict(then=about_box)),
     ("offer_second_instance",     offer,   dict(then=second_instance)),
+    ("offer_log_link",            log_link, dict()),
     ("offer_upper_case_cmdline",  offer,   dict(cmdline='"{exe}" QELDA.EXE')),
     ("offer_manifest_with_404",   offer,   dict(reply=Reply(SAMPLE, status=404))),
     ("offer_manifest_late",       offer,   dict(reply=Reply(SAMPLE, delay=2.0))),

@@ -439,6 +439,7 @@ InstallResult Installer::Commit() {
             if (!info.exists) j.folders.push_back(prefix);
         }
     }
+    m_fs.RemoveFile(j.Path());  // one an earlier attempt could not remove
     FsResult r = WriteNewFile(m_fs, j.Path(), j.Text());
     if (!r) return Fail(InstallStatus::IoError, r.message);
     m_state = State::Broken;  // until the commit has either gone through or been undone

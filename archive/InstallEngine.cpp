@@ -577,15 +577,6 @@ InstallResult PackageInstaller::Finish() { return m_impl->Finish(); }
 
 InstallResult PackageInstaller::Prepare(const std::u16string& packagePath) { return m_impl->PrepareFile(packagePath); }
 
-InstallResult InstallArchive(CZipArchive& archive, FileSystem& fs, const std::u16string& destination,
-                             const InstallOptions& options) {
-    PackageInstaller installer(fs, destination, options);
-    InstallResult r = installer.Prepare(archive);
-    if (r.ok()) r = installer.Commit();
-    if (r.ok()) r = installer.Finish();
-    return r;
-}
-
 InstallResult InstallPackage(FileSystem& fs, const std::u16string& packagePath, const std::u16string& destination,
                              const InstallOptions& options) {
     PackageInstaller installer(fs, destination, options);

@@ -137,8 +137,6 @@ private:
 };
 
 // The three steps in one call.
-InstallResult InstallArchive(CZipArchive& archive, FileSystem& fs, const std::u16string& destination,
-                             const InstallOptions& options = {});
 InstallResult InstallPackage(FileSystem& fs, const std::u16string& packagePath, const std::u16string& destination,
                              const InstallOptions& options = {});
 

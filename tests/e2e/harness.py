@@ -27,6 +27,10 @@ REG_KEY = r"SOFTWARE\Brenvik\Qelda"  # under HKLM
 INSTALL_WIN = r"C:\Program Files\Brenvik\Qelda"
 
 
+def windows_path(path):  # Wine's drive Z: is the Linux root
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
 class Stops(contextlib.AbstractContextManager):
     def __exit__(self, *exc):  # a part of the run that a `with` (or an ExitStack) stops
         self.stop()
@@ -93,7 +97,7 @@ class Driver(Stops):
     """uidriver.exe --serve: driver("verb", args...) returns the JSON answer; a refusal raises RuntimeError."""
 
     def __init__(self, wine, exe):
-        self.log, self.pending, self.exe = wine.log, b"", "Z:" + os.path.abspath(exe).replace("/", "\\")  # Z: is /
+        self.log, self.pending, self.exe = wine.log, b"", windows_path(exe)
         self.proc = subprocess.Popen([WINE64, exe, "--serve"], env=wine.env, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE)
         self("windows", CAPTION, timeout=120)  # the first program of a session starts Wine
@@ -126,7 +130,7 @@ class Driver(Stops):
 
     def screenshot(self, path, window="screen"):
         """A PNG of the screen or a window as Wine has drawn it."""
-        self("screenshot", window, "Z:" + os.path.abspath(path + ".bmp").replace("/", "\\"))
+        self("screenshot", window, windows_path(path + ".bmp"))
         subprocess.run(["convert", path + ".bmp", path], check=True)
         os.remove(path + ".bmp")
         return path

@@ -20,7 +20,7 @@ from types import SimpleNamespace
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (NOT_FOUND, REG_KEY, ROOT, WINE64, Display, Driver, Installation, Reply, Server,  # noqa: E402
-                     Wine, make_zip, manifest, until)
+                     Wine, make_zip, manifest, until, windows_path)
 
 IDOK, IDCANCEL, SC_CLOSE, VK_ESCAPE, BS_DEFPUSHBUTTON = 1, 2, 0xF060, 0x1B, 1
 VERSION, NOTES, UPGRADE, EXIT, PROGRESS, LINK, RELAUNCH = 1001, 1002, 1003, 1004, 1005, 1006, 1007
@@ -42,9 +42,6 @@ NEW_FILES = {"readme.txt": b"Qelda 2.0 readme, NEW-README-CONTENT\r\n",
 NO_KEY, NO_VALUE, DOWN = "(no key)", "(no value)", "(server down)"
 SIGNING_KEY = os.path.join(ROOT, "tests", "data", "signing", "publisher.key")
 
-
-def windows_path(path):  # Wine's drive Z: is the Linux root
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def record(old="1.0", new="2.0", net_url="http://@SERVER@/pkg/" + PACKAGE, local_path="", info_url="http://@SERVER@/log"):

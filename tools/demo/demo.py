@@ -27,7 +27,7 @@ from types import SimpleNamespace
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from harness import (CAPTION, REG_KEY, WINE64, Display, Driver, Installation, Reply, Server, Wine,  # noqa: E402
-                     make_zip)
+                     make_zip, windows_path)
 
 SAMPLE_MANIFEST = os.path.join(ROOT, "tests", "data", "e2e", "updateqelda.xml")
 HEADLESS_TIMEOUT = 180.0
@@ -65,11 +65,9 @@ def package(product_exe):
 
 def sign(wine, tool, key, data, path):
     """The package signed for 2.0 by update-tool, as the publisher signs it before uploading."""
-    def windows(p):
-        return "Z:" + os.path.abspath(p).replace("/", "\\")
     with open(path, "wb") as f:
         f.write(data)
-    subprocess.run([WINE64, tool, "sign", "--key", windows(key), "--version", "2.0", windows(path)],
+    subprocess.run([WINE64, tool, "sign", "--key", windows_path(key), "--version", "2.0", windows_path(path)],
                    env=wine.env, check=True, capture_output=True)
     say("package:        qelda-2.0.zip, signed for Qelda 2.0 with the demo's own key (update-tool sign)")
     with open(path, "rb") as f:

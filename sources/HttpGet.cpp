@@ -1,117 +1,185 @@
 #include "HttpGet.h"
 
-#include <windows.h>
+#include <winhttp.h>
 
-#include <msxml2.h>
-#include <ole2.h>
+#include <process.h>
 
-#include <algorithm>
+#include <atomic>
 #include <cstdlib>
-#include <cwchar>
 #include <ctime>
+#include <memory>
 
 #include "Handles.h"
+#include "Sync.h"
+#include "TextDecoding.h"
 
 namespace {
 
-// IID_IXMLHTTPRequest; MinGW's import libraries declare it without defining it.
-const IID kIID_IXMLHTTPRequest = {0xED8C108D, 0x4349, 0x11D2, {0x91, 0xA4, 0x00, 0xC0, 0x4F, 0x79, 0x69, 0xE8}};
+struct InternetTraits {
+    using pointer = HINTERNET;
+    static pointer none() { return nullptr; }
+    static void close(pointer h) { ::WinHttpCloseHandle(h); }
+};
+using ScopedInternet = UniqueHandle<InternetTraits>;
 
-// An argument the caller leaves out.
-void SetOmitted(VARIANT& v) {
-    ::VariantInit(&v);
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
+HRESULT LastError() {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_WINHTTP_TIMEOUT ? kHttpTimedOut : HRESULT_FROM_WIN32(error != 0 ? error : ERROR_GEN_FAILURE);
 }
 
-// The HTTP request object, or an empty pointer when it cannot be created
-// (the creation results are not examined beyond that).
-ComPtr<IXMLHTTPRequest> CreateHttpRequest() {
-    CLSID clsid = CLSID_NULL;
-    ::CLSIDFromProgID(L"Msxml2.XMLHTTP", &clsid);
-    ComPtr<IUnknown> unknown;
-    ::CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IUnknown, unknown.put_void());
-    ComPtr<IXMLHTTPRequest> request;
-    if (unknown) {
-        ::OleRun(unknown.get());
-        unknown.As(kIID_IXMLHTTPRequest, request);
-    }
-    return request;
-}
+// One request, shared by the waiting thread and the fetching thread: the
+// waiting thread reads `body` and `result` only after the fetching thread
+// has ended, and gives up its share when the time is up.
+struct Request {
+    std::wstring url;
+    DWORD start = 0;
+    DWORD deadline = 0;
+    unsigned long long maxBytes = 0;
+    std::string body;
+    HRESULT result = E_FAIL;
+    std::atomic<DWORD> status{0};
+    std::atomic<unsigned long long> received{0};
+    std::atomic<HINTERNET> handle{nullptr};  // closed by whichever thread takes it first
 
-// Dispatches this thread's messages (the asynchronous request is driven by
-// them) for up to `milliseconds`.
-void PumpFor(DWORD milliseconds) {
-    ::MsgWaitForMultipleObjectsEx(0, nullptr, milliseconds, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    MSG msg;
-    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&msg);
-        ::DispatchMessageW(&msg);
-    }
-}
-
-// The declared length of the body, or 0 when none is declared yet.
-unsigned long long DeclaredLength(IXMLHTTPRequest* request) {
-    const ScopedBstr name(L"Content-Length");
-    ScopedBstr value;
-    if (!name || FAILED(request->getResponseHeader(name.get(), value.put())) || !value) return 0;
-    return std::wcstoull(value.get(), nullptr, 10);
-}
-
-// open, send, responseText. The request is asynchronous so that it can be
-// given up: it must end within `deadline` ms of the start, and a body over
-// `maxBytes` is abandoned. A failed step abandons the rest; the text is
-// assigned only when the whole response has been read.
-HRESULT Fetch(IXMLHTTPRequest* request, const CString& requestUrl, CString& text, DWORD deadline,
-              unsigned long long maxBytes) {
-    if (request == nullptr) return E_POINTER;
-    const DWORD start = ::GetTickCount();
-    {
-        const ScopedBstr method(L"GET");
-        const ScopedBstr url(requestUrl.GetString());
-        if (!method || !url) return E_OUTOFMEMORY;
-        ScopedVariant async;
-        V_VT(&async.get()) = VT_BOOL;
-        V_BOOL(&async.get()) = VARIANT_TRUE;
-        VARIANT user;
-        VARIANT password;
-        SetOmitted(user);
-        SetOmitted(password);
-        const HRESULT hr = request->open(method.get(), url.get(), async.get(), user, password);
-        if (FAILED(hr)) return hr;
-    }
-    {
-        VARIANT body;
-        SetOmitted(body);
-        const HRESULT hr = request->send(body);
-        if (FAILED(hr)) return hr;
-    }
-    for (;;) {
-        long state = 0;
-        if (FAILED(request->get_readyState(&state))) return E_FAIL;
-        if (state == 4) break;  // complete
+    DWORD Remaining() const {
         const DWORD elapsed = ::GetTickCount() - start;
-        if (elapsed >= deadline || (state >= 2 && DeclaredLength(request) > maxBytes)) {
-            request->abort();
-            return E_ABORT;
-        }
-        PumpFor(std::min<DWORD>(50, deadline - elapsed));
+        return elapsed >= deadline ? 0 : deadline - elapsed;
     }
-    ScopedVariant body;
-    if (SUCCEEDED(request->get_responseBody(&body.get())) && V_VT(&body.get()) == (VT_ARRAY | VT_UI1)) {
-        LONG low = 0, high = -1;
-        ::SafeArrayGetLBound(V_ARRAY(&body.get()), 1, &low);
-        ::SafeArrayGetUBound(V_ARRAY(&body.get()), 1, &high);
-        if (static_cast<unsigned long long>(high - low + 1) > maxBytes) return E_ABORT;
+    void Cancel() {
+        if (HINTERNET h = handle.exchange(nullptr)) ::WinHttpCloseHandle(h);
     }
-    ScopedBstr response;
-    request->get_responseText(response.put());
-    if (response && ::SysStringLen(response.get()) > maxBytes) return E_ABORT;
-    text = response ? CString(response.get(), ::SysStringLen(response.get())) : CString();
+};
+
+// A session with the system's proxy settings: on Windows 8.1 and later the
+// system decides (including automatic detection and configuration scripts);
+// before that, the user's Internet settings name a proxy or none.
+ScopedInternet OpenSession() {
+    const wchar_t agent[] = L"Qelda-Update/1.0";
+    ScopedInternet session(::WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                         WINHTTP_NO_PROXY_BYPASS, 0));
+    if (session) return session;
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings{};
+    if (::WinHttpGetIEProxyConfigForCurrentUser(&settings)) {
+        if (settings.lpszProxy != nullptr)
+            session.reset(::WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, settings.lpszProxy,
+                                        settings.lpszProxyBypass ? settings.lpszProxyBypass : WINHTTP_NO_PROXY_BYPASS,
+                                        0));
+        for (LPWSTR text : {settings.lpszAutoConfigUrl, settings.lpszProxy, settings.lpszProxyBypass})
+            if (text != nullptr) ::GlobalFree(text);
+    }
+    if (!session)
+        session.reset(::WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, 0));
+    return session;
+}
+
+HRESULT Run(Request& r) {
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength =
+        static_cast<DWORD>(-1);
+    if (!::WinHttpCrackUrl(r.url.c_str(), 0, 0, &parts)) return kHttpNotWeb;
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return kHttpNotWeb;
+    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    std::wstring object(parts.lpszUrlPath, parts.dwUrlPathLength);
+    object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+
+    const ScopedInternet session = OpenSession();
+    if (!session) return LastError();
+    const int limit = static_cast<int>(r.Remaining());
+    ::WinHttpSetTimeouts(session.get(), limit, limit, limit, limit);
+    const ScopedInternet connection(::WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+    if (!connection) return LastError();
+    HINTERNET request = ::WinHttpOpenRequest(connection.get(), L"GET", object.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                             WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                             parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
+    if (request == nullptr) return LastError();
+    r.handle.store(request);
+    struct Closer {
+        Request& r;
+        ~Closer() { r.Cancel(); }
+    } closer{r};
+
+    if (!::WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !::WinHttpReceiveResponse(request, nullptr))
+        return LastError();
+    DWORD status = 0, size = sizeof(status);
+    if (::WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
+        r.status.store(status);
+    wchar_t length[32] = {};
+    size = sizeof(length);
+    if (::WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, length, &size,
+                              WINHTTP_NO_HEADER_INDEX) &&
+        std::wcstoull(length, nullptr, 10) > r.maxBytes)
+        return kHttpTooLarge;
+
+    std::string body;
+    char buffer[65536];
+    for (;;) {
+        // Each read may take only what is left of the time.
+        DWORD left = r.Remaining();
+        if (left == 0) return kHttpTimedOut;
+        ::WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof(left));
+        // What has arrived, then at most that: a read of more would wait
+        // for the rest (under Wine, until the buffer is full).
+        DWORD ready = 0, got = 0;
+        if (!::WinHttpQueryDataAvailable(request, &ready)) return LastError();
+        if (ready > sizeof(buffer)) ready = sizeof(buffer);
+        if (ready > 0 && !::WinHttpReadData(request, buffer, ready, &got)) return LastError();
+        if (got == 0) break;
+        if (got > r.maxBytes - body.size()) return kHttpTooLarge;
+        body.append(buffer, got);
+        r.received.store(body.size());
+    }
+    r.body = std::move(body);
     return S_OK;
 }
 
+unsigned __stdcall FetchThread(void* param) {
+    const std::unique_ptr<std::shared_ptr<Request>> share(static_cast<std::shared_ptr<Request>*>(param));
+    Request& r = **share;
+    try {
+        r.result = Run(r);
+    } catch (...) {
+        r.result = E_OUTOFMEMORY;
+    }
+    return 0;
+}
+
 }  // namespace
+
+HttpGetReport HttpGetBytes(const CString& url, std::string& body, DWORD deadline, unsigned long long maxBytes) {
+    auto request = std::make_shared<Request>();
+    request->url.assign(url.GetString(), url.size());
+    request->start = ::GetTickCount();
+    request->deadline = deadline;
+    request->maxBytes = maxBytes;
+    auto* share = new std::shared_ptr<Request>(request);
+    const ScopedHandle thread(reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, FetchThread, share, 0, nullptr)));
+    if (!thread) {
+        delete share;
+        HttpGetReport failed;
+        failed.result = E_OUTOFMEMORY;
+        return failed;
+    }
+    HANDLE wait = thread.get();
+    HttpGetReport report;
+    if (AfxWaitDispatching(deadline, &wait, 1) != 0) {
+        // Time is up. Closing the request ends a transfer in progress; the
+        // thread also stops at its own deadline, and owns its share of what
+        // it uses, so it is not waited for.
+        request->Cancel();
+        report.result = kHttpTimedOut;
+    } else {
+        report.result = request->result;
+        if (SUCCEEDED(report.result)) body = std::move(request->body);
+    }
+    report.status = request->status.load();
+    report.bytes = request->received.load();
+    report.milliseconds = ::GetTickCount() - request->start;
+    return report;
+}
 
 CString MakeManifestRequestUrl(const CString& manifestUrl, int number) {
     CString query;
@@ -124,18 +192,23 @@ int DrawManifestRequestNumber() {
     return std::rand() % 1000;
 }
 
-int HttpGetText(const CString& manifestUrl, CString& text) {
-    return HttpGetTextWithin(manifestUrl, text, kManifestDeadlineMs, kManifestMaxBytes);
+int HttpGetText(const CString& manifestUrl, CString& text, HttpGetReport* report) {
+    return HttpGetTextWithin(manifestUrl, text, kManifestDeadlineMs, kManifestMaxBytes, report);
 }
 
-int HttpGetTextWithin(const CString& manifestUrl, CString& text, DWORD deadline, unsigned long long maxBytes) {
+int HttpGetTextWithin(const CString& manifestUrl, CString& text, DWORD deadline, unsigned long long maxBytes,
+                      HttpGetReport* report) {
     try {
-        const CString requestUrl = MakeManifestRequestUrl(manifestUrl, DrawManifestRequestNumber());
-        const ComPtr<IXMLHTTPRequest> request = CreateHttpRequest();
-        Fetch(request.get(), requestUrl, text, deadline, maxBytes);  // failures leave the text as it was
+        std::string body;
+        const HttpGetReport got =
+            HttpGetBytes(MakeManifestRequestUrl(manifestUrl, DrawManifestRequestNumber()), body, deadline, maxBytes);
+        if (report != nullptr) *report = got;
+        std::u16string decoded;
+        TextEncoding encoding;
+        std::string error;
+        if (SUCCEEDED(got.result) && DecodeText(body, decoded, encoding, error)) text = CString(std::move(decoded));
     } catch (...) {
-        // Out of memory while building the request or copying the response:
-        // the same silent failure as a failed request.
+        // Out of memory: the same silent failure as a failed request.
     }
     return 1;
 }

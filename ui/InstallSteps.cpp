@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "Handles.h"
+#include "Sync.h"
 
 void KillProcessesByName(const CString& name) {
     ScopedSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -25,16 +26,5 @@ void WaitDispatchingMessages() {
 }
 
 void WaitDispatchingMessagesFor(DWORD milliseconds) {
-    const DWORD start = ::GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageW(&msg);
-        }
-        const DWORD elapsed = ::GetTickCount() - start;
-        if (elapsed > milliseconds) return;
-        // MWMO_INPUTAVAILABLE: wake for messages already queued but not yet seen.
-        ::MsgWaitForMultipleObjectsEx(0, nullptr, milliseconds - elapsed + 1, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    }
+    AfxWaitDispatching(milliseconds);
 }

@@ -44,3 +44,38 @@ CWinThread* AfxBeginThread(AFX_THREADPROC pfnThreadProc, LPVOID pParam, int nPri
     if ((dwCreateFlags & CREATE_SUSPENDED) == 0) thread->ResumeThread();
     return thread;
 }
+
+namespace {
+
+// Dispatches waiting messages until the queue is empty or more than
+// `milliseconds` have passed since `start` (a tick count); false when they have.
+bool DispatchUntil(DWORD start, DWORD milliseconds) {
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+        if (::GetTickCount() - start > milliseconds) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+DWORD AfxWaitDispatching(DWORD milliseconds, const HANDLE* objects, DWORD count) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        if (count > 0) {
+            const DWORD signalled = ::WaitForMultipleObjects(count, objects, FALSE, 0);
+            if (signalled < WAIT_OBJECT_0 + count) return signalled - WAIT_OBJECT_0;
+        }
+        if (!DispatchUntil(start, milliseconds)) return count;
+        const DWORD elapsed = ::GetTickCount() - start;
+        if (elapsed > milliseconds) return count;
+        // MWMO_INPUTAVAILABLE: wake for messages already queued but not yet seen.
+        ::MsgWaitForMultipleObjectsEx(count, objects, milliseconds - elapsed + 1, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+}
+
+void AfxPumpMessages(DWORD milliseconds) {
+    DispatchUntil(::GetTickCount(), milliseconds);
+}

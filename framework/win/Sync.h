@@ -62,3 +62,15 @@ private:
 // be created. dwCreateFlags may hold CREATE_SUSPENDED.
 CWinThread* AfxBeginThread(AFX_THREADPROC pfnThreadProc, LPVOID pParam, int nPriority = THREAD_PRIORITY_NORMAL,
                            UINT nStackSize = 0, DWORD dwCreateFlags = 0, LPSECURITY_ATTRIBUTES lpSecurityAttrs = nullptr);
+
+// The program's one nested message loop. Waits up to `milliseconds` for one
+// of `count` objects (none: just the time) while dispatching every message of
+// this thread as it arrives, so that the thread's windows stay responsive; it
+// sleeps in between. The time is checked after every message: a flood of
+// posted messages cannot hold the wait past its end. Returns the index of the
+// object that was signalled, or `count` when the time ran out.
+DWORD AfxWaitDispatching(DWORD milliseconds, const HANDLE* objects = nullptr, DWORD count = 0);
+
+// Dispatches the messages waiting, for at most about `milliseconds`, then
+// returns: for long work on this thread that must keep its windows alive.
+void AfxPumpMessages(DWORD milliseconds = 50);

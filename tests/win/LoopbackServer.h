@@ -41,8 +41,9 @@ public:
     // A URL on a port where nothing listens any more.
     static std::wstring Unreachable(const std::wstring& target) { return LoopbackServer().Url(target); }
     // How the answer goes out: whole, or without Content-Length (the end of
-    // the connection ends the body).
-    enum class Pace { Whole, Unsized };
+    // the connection ends the body), or without one and a byte every 10 ms
+    // for as long as the client reads.
+    enum class Pace { Whole, Unsized, Trickle };
     void Answer(int status, const std::string& body, Pace pace = Pace::Whole) {
         std::lock_guard<std::mutex> hold(m_lock);
         m_answer = {status, body};
@@ -73,11 +74,12 @@ private:
             }
             const std::string head =
                 "HTTP/1.1 " + std::to_string(answer.first) + " Answer\r\n" +
-                (pace == Pace::Unsized ? "" : "Content-Length: " + std::to_string(answer.second.size()) + "\r\n") +
+                (pace != Pace::Whole ? "" : "Content-Length: " + std::to_string(answer.second.size()) + "\r\n") +
                 "Content-Type: text/xml; charset=utf-8\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
             const std::string reply = head + answer.second;
             for (int sent = 0, n = 0; sent < static_cast<int>(reply.size()) && n >= 0; sent += n)
                 n = ::send(client, reply.data() + sent, static_cast<int>(reply.size()) - sent, 0);
+            while (pace == Pace::Trickle && ::send(client, "x", 1, 0) == 1) ::Sleep(10);
             ::shutdown(client, SD_SEND);
         }
     }

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "HttpGet.h"
+#include "DownloadWorker.h"
 #include "InstallSteps.h"
 #include "ManifestReader.h"
 #include "Registry.h"
@@ -19,13 +20,16 @@ BEGIN_MESSAGE_MAP(CUpdateApp, CWinApp)
     ON_COMMAND(ID_HELP, &CWinApp::OnHelp)
 END_MESSAGE_MAP()
 
-bool CommandLineNamesExecutable(const CString& commandLine) {
-    const std::size_t n = commandLine.size();
-    CString tail = n > 4 ? CString(commandLine.substr(n - 4)) : commandLine;
-    for (char16_t& c : tail) {
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    }
-    return tail == u".exe";
+CString AppCaption() {
+    CString caption;
+    caption.Format(L"%s升级程序", kProductWord);
+    return caption;
+}
+
+CString ProductKeyPath() {
+    CString path;
+    path.Format(L"SOFTWARE\\%s\\%s\\", kMakerWord, kProductWord);
+    return path;
 }
 
 BOOL CUpdateApp::InitInstance() {
@@ -47,19 +51,17 @@ BOOL CUpdateApp::InitInstance() {
     AfxEnableControlContainer();
     SetRegistryKey(kMakerWord);
 
-    CString appName;
-    appName.Format(L"%s升级程序", kProductWord);
-    SetAppName(appName);
+    SetAppName(AppCaption());
 
+    // Every step acts in the updater's own folder: without its path, nothing is done.
+    if (GetModuleDirectory().IsEmpty()) return FALSE;
     // Before anything else: a crash may have left an installation half done.
     if (!RecoverInterruptedInstallation()) return FALSE;
 
     const CString commandLine(m_lpCmdLine);
     if (!CommandLineNamesExecutable(commandLine)) return FALSE;
 
-    CString keyPath;
-    keyPath.Format(L"SOFTWARE\\Brenvik\\%s\\", kProductWord);
-    const CString installedVersion = ReadRegString(keyPath, L"version");
+    const CString installedVersion = ReadRegString(ProductKeyPath(), kInstalledVersionValue);
 
     CString manifest;
     HttpGetText(UPDATE_MANIFEST_URL, manifest);

@@ -13,14 +13,18 @@
 constexpr const wchar_t kProductWord[] = L"Qelda";
 constexpr const wchar_t kMakerWord[] = L"Brenvik";
 
+// The application name: the caption of the program's windows and boxes,
+// "Qelda升级程序".
+CString AppCaption();
+
+// The product's key under HKEY_LOCAL_MACHINE, "SOFTWARE\Brenvik\Qelda\", and
+// the value in it that holds the installed version.
+CString ProductKeyPath();
+constexpr const wchar_t kInstalledVersionValue[] = L"version";
+
 // Only one updater runs at a time, across sessions: a second start while
 // one runs ends at once, silently.
 constexpr const wchar_t kSingleUpdaterMutexName[] = L"Global\\BrenvikQeldaUpdate";
-
-// True when the command line names the product's executable: its last four
-// characters (all of it when shorter), with A-Z lowered, are ".exe". No
-// tokenising and no quote removal: a trailing blank or quote rejects it.
-bool CommandLineNamesExecutable(const CString& commandLine);
 
 class CUpdateApp : public CWinApp {
 public:

@@ -33,3 +33,12 @@ bool SelectUpdateInfo(const CString& installed, const CArray<UPDATE_INFO, UPDATE
     out = records.GetAt(index);
     return true;
 }
+
+bool CommandLineNamesExecutable(const CString& commandLine) {
+    const std::size_t n = commandLine.size();
+    CString tail = n > 4 ? CString(commandLine.substr(n - 4)) : commandLine;
+    for (char16_t& c : tail) {
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    }
+    return tail == u".exe";
+}

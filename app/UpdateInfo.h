@@ -43,3 +43,8 @@ std::ptrdiff_t SelectUpdateIndex(const CString& installed, const CArray<UPDATE_I
 // Copies the record that applies (see SelectUpdateIndex) into out and returns
 // true; for an empty list returns false and leaves out as it was.
 bool SelectUpdateInfo(const CString& installed, const CArray<UPDATE_INFO, UPDATE_INFO>& records, UPDATE_INFO& out);
+
+// True when the command line names the product's executable: its last four
+// characters (all of it when shorter), with A-Z lowered, are ".exe". No
+// tokenising and no quote removal: a trailing blank or quote rejects it.
+bool CommandLineNamesExecutable(const CString& commandLine);

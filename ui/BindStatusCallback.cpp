@@ -3,8 +3,10 @@
 #include "DownloadWorker.h"
 #include "UpdateMessages.h"
 
-CBSCallbackImpl::CBSCallbackImpl(HWND hNotifyWnd, HANDLE hCancelEvent, DownloadProgress* record)
-    : m_hNotifyWnd(hNotifyWnd), m_hCancelEvent(hCancelEvent), m_record(record ? record : &m_ownRecord) {}
+CBSCallbackImpl::CBSCallbackImpl(HWND hNotifyWnd, HANDLE hCancelEvent, DownloadProgress* record,
+                                 TransferMeter* meter)
+    : m_hNotifyWnd(hNotifyWnd), m_hCancelEvent(hCancelEvent), m_record(record ? record : &m_ownRecord),
+      m_meter(meter) {}
 
 STDMETHODIMP CBSCallbackImpl::QueryInterface(REFIID riid, void** ppvObject) {
     if (ppvObject == nullptr) return E_POINTER;
@@ -44,7 +46,20 @@ STDMETHODIMP CBSCallbackImpl::OnProgress(ULONG ulProgress, ULONG ulProgressMax, 
         *m_record = {ulProgress, ulProgressMax, ulStatusCode, szStatusText};
         ::SendMessageW(m_hNotifyWnd, WM_DOWNLOAD_PROGRESS, 0, reinterpret_cast<LPARAM>(m_record));
     }
-    if (m_hCancelEvent != nullptr && ::WaitForSingleObject(m_hCancelEvent, 0) == WAIT_OBJECT_0) {
+    bool tooLarge = false;
+    if (m_meter != nullptr) {
+        m_meter->lastStep.store(::GetTickCount());
+        if (ulStatusCode == BINDSTATUS_DOWNLOADINGDATA || ulStatusCode == BINDSTATUS_ENDDOWNLOADDATA) {
+            // The reports are 32-bit: a smaller one than before has wrapped.
+            unsigned long long received = m_meter->received.load();
+            if (ulProgress < m_lastProgress) received += 1ull << 32;
+            received = (received & ~0xFFFFFFFFull) | ulProgress;
+            m_lastProgress = ulProgress;
+            m_meter->received.store(received);
+            tooLarge = received > m_meter->limit;
+        }
+    }
+    if (tooLarge || (m_hCancelEvent != nullptr && ::WaitForSingleObject(m_hCancelEvent, 0) == WAIT_OBJECT_0)) {
         if (m_hNotifyWnd != nullptr) ::SendMessageW(m_hNotifyWnd, WM_DOWNLOAD_PROGRESS, 0, 0);
         return E_ABORT;
     }

@@ -8,7 +8,9 @@
 // tell the worker's reports from messages of other programs). When the cancel
 // event is found set, the wait consumes it (auto-reset), one
 // WM_DOWNLOAD_PROGRESS with lParam 0 is sent, and OnProgress returns E_ABORT,
-// which ends the transfer. GetBindInfo asks for the package from the server,
+// which ends the transfer. With a meter, every step is noted there (its time,
+// and the bytes so far, counted on past the 32-bit reports), and a transfer
+// that passes the meter's limit ends as a cancelled one. GetBindInfo asks for the package from the server,
 // never from a cache an earlier attempt filled.
 #pragma once
 
@@ -22,8 +24,9 @@ class CBSCallbackImpl : public IBindStatusCallback {
 public:
     // Neither handle is owned; either may be null (no reports / no cancel).
     // Reports are written into `record` (not owned) when given, else into a
-    // record of the callback's own.
-    CBSCallbackImpl(HWND hNotifyWnd, HANDLE hCancelEvent, DownloadProgress* record = nullptr);
+    // record of the callback's own. `meter` (not owned) may be null.
+    CBSCallbackImpl(HWND hNotifyWnd, HANDLE hCancelEvent, DownloadProgress* record = nullptr,
+                    TransferMeter* meter = nullptr);
     virtual ~CBSCallbackImpl() = default;
     CBSCallbackImpl(const CBSCallbackImpl&) = delete;
     CBSCallbackImpl& operator=(const CBSCallbackImpl&) = delete;
@@ -50,4 +53,6 @@ private:
     HANDLE m_hCancelEvent;
     DownloadProgress m_ownRecord{};
     DownloadProgress* m_record;
+    TransferMeter* m_meter;
+    ULONG m_lastProgress = 0;  // the last report's progress, to count past 2^32
 };

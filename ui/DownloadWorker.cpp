@@ -1,23 +1,32 @@
 #include "DownloadWorker.h"
 
-#include <shlwapi.h>
 #include <urlmon.h>
 
+#include <vector>
+
 #include "BindStatusCallback.h"
+#include "InstallEngine.h"
 #include "PackageName.h"
 #include "UpdateDlg.h"
+#include "WebAddress.h"
 
 CString g_strLocalPath;
 
+CString GetModuleFilePath() {
+    // Long paths need more than MAX_PATH; a full buffer means the path was cut.
+    for (DWORD size = MAX_PATH; size <= 65536; size *= 2) {
+        std::vector<wchar_t> path(size);
+        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), size);
+        if (length == 0) return CString();
+        if (length < size) return CString(path.data(), length);
+    }
+    return CString();
+}
+
 CString GetModuleDirectory() {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    // A full buffer means the path was cut short: its directory part cannot
-    // be trusted either.
-    if (length == 0 || length >= MAX_PATH) return CString(L".");
-    CString directory(path, length);
+    CString directory = GetModuleFilePath();
     const std::size_t slash = directory.rfind(u'\\');
-    if (slash == CString::npos) return CString(L".");
+    if (slash == CString::npos) return CString();
     directory.resize(slash);
     return directory;
 }
@@ -32,43 +41,40 @@ CString PackageDirectory(const CString& localPath) {
     return GetModuleDirectory();
 }
 
-CString FreePackagePath(const CString& folder, const CString& fileName) {
-    // The name as the URL gives it, when no file has it; else the first free
-    // "name-N.ext". Never a name that exists: the package must not overwrite
-    // (or, after a failure, delete) a file of the product or of the system.
-    const std::size_t dot = fileName.rfind(u'.');
-    const CString stem = dot == CString::npos || dot == 0 ? fileName : CString(fileName.substr(0, dot));
-    const CString extension = stem.size() == fileName.size() ? CString() : CString(fileName.substr(dot));
-    for (int n = 0; n < 1000; ++n) {
-        CString name = fileName;
-        if (n > 0) name.Format(L"%s-%d%s", stem, n, extension);
-        const CString path = folder + CString(L"\\") + name;
-        if (::GetFileAttributesW(path.GetString()) == INVALID_FILE_ATTRIBUTES && ::GetLastError() == ERROR_FILE_NOT_FOUND)
-            return path;
-    }
-    CString unique;
-    unique.Format(L"%s-%lu%s", stem, static_cast<unsigned long>(::GetTickCount()), extension);
-    return folder + CString(L"\\") + unique;
-}
+namespace {
 
-UINT __cdecl DownloadThreadProc(LPVOID param) {
-    DownloadJob* job = static_cast<DownloadJob*>(param);
-    CBSCallbackImpl callback(job->hNotifyWnd, job->hCancelEvent, &job->progress);
-
-    job->strLocalFile = FreePackagePath(PackageDirectory(g_strLocalPath), CString(PackageFileNameFromUrl(job->strUrl)));
-
+// Fetches the package into a new download folder; true when it is there.
+bool Fetch(DownloadJob& job, CBSCallbackImpl& callback) {
+    if (!IsWebAddress(job.strUrl)) return false;
+    const CString destination = PackageDirectory(g_strLocalPath);
+    std::u16string folder;
+    if (destination.IsEmpty() || !MakeDownloadFolder(PlatformFileSystem(), destination, folder)) return false;
+    job.strFolder = CString(folder);
+    job.strLocalFile = job.strFolder + CString(L"\\") + CString(PackageFileNameFromUrl(job.strUrl));
     // URL monikers need COM on the calling thread.
     const HRESULT comInit = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    const HRESULT hr = ::URLDownloadToFileW(nullptr, job->strUrl.GetString(), job->strLocalFile.GetString(), 0,
-                                            &callback);
+    const HRESULT hr =
+        ::URLDownloadToFileW(nullptr, job.strUrl.GetString(), job.strLocalFile.GetString(), 0, &callback);
     if (SUCCEEDED(comInit)) ::CoUninitialize();
-    if (FAILED(hr)) {
-        // A failed or cancelled transfer may have left part of the file; the
-        // name was free before, so nothing else is lost.
-        ::DeleteFileW(job->strLocalFile.GetString());
-        job->strLocalFile.Empty();
+    return SUCCEEDED(hr);
+}
+
+}  // namespace
+
+UINT __cdecl DownloadThreadProc(LPVOID param) {
+    const std::unique_ptr<std::shared_ptr<DownloadJob>> share(static_cast<std::shared_ptr<DownloadJob>*>(param));
+    DownloadJob& job = **share;
+    {
+        CBSCallbackImpl callback(job.hNotifyWnd, job.hCancelEvent, &job.progress, &job.meter);
+        if (!Fetch(job, callback)) {
+            // Whatever a failed or cancelled transfer left is in a folder of its own.
+            if (!job.strFolder.IsEmpty()) RemoveDownloadFolder(PlatformFileSystem(), job.strFolder);
+            job.strFolder.Empty();
+            job.strLocalFile.Empty();
+        }
     }
-    ::PostMessageW(job->hNotifyWnd, WM_DOWNLOAD_FINISHED, 0, 0);
+    job.finished.store(true);
+    ::PostMessageW(job.hNotifyWnd, WM_DOWNLOAD_FINISHED, 0, 0);
     return 0;
 }
 
@@ -85,22 +91,65 @@ void CUpdateDlg::StartDownload() {
         return;
     }
 
-    m_job.hNotifyWnd = m_hWnd;
+    auto job = std::make_shared<DownloadJob>();
+    job->hNotifyWnd = m_hWnd;
     m_evCancel.ResetEvent();
-    m_job.hCancelEvent = m_evCancel.GetHandle();
-    m_job.strUrl = url;
-    m_job.strLocalFile.Empty();
+    HANDLE cancel = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), m_evCancel.GetHandle(), ::GetCurrentProcess(), &cancel, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS);
+    job->cancel.reset(cancel);
+    job->hCancelEvent = cancel;
+    job->strUrl = url;
+    job->meter.lastStep.store(::GetTickCount());
+    m_job = job;
+    m_bCancelRequested = false;
 
     m_dlgProgress.ResetProgress(0, 0);
     m_dlgProgress.ShowWindow(SW_SHOW);
 
-    m_pDownloadThread = AfxBeginThread(DownloadThreadProc, &m_job, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    auto* share = new std::shared_ptr<DownloadJob>(job);
+    m_pDownloadThread = AfxBeginThread(DownloadThreadProc, share, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
     if (m_pDownloadThread == nullptr) {
+        delete share;
         // No worker means no finish message: end the run instead of waiting.
         m_dlgProgress.ShowWindow(SW_HIDE);
         CDialog::OnCancel();
         return;
     }
     m_pDownloadThread->m_bAutoDelete = FALSE;
+    SetTimer(kTransferWatchTimer, kTransferWatchMs, nullptr);
     m_pDownloadThread->ResumeThread();
+}
+
+void CUpdateDlg::OnTimer(UINT_PTR nIDEvent) {
+    if (nIDEvent != kTransferWatchTimer || m_pDownloadThread == nullptr || m_job->finished.load()) return;
+    const DWORD now = ::GetTickCount();
+    // A server that stops sending: cancelled as if by the user.
+    if (!m_bCancelRequested && now - m_job->meter.lastStep.load() >= kDownloadStallMs) RequestCancel();
+    // The transfer reports nothing while the server is silent, so it cannot
+    // see the cancel: the run ends without it.
+    if (m_bCancelRequested && now - m_cancelTick >= kCancelGraceMs) {
+        KillTimer(kTransferWatchTimer);
+        ReleaseWorker(0);
+        CDialog::OnCancel();
+    }
+}
+
+void CUpdateDlg::RequestCancel() {
+    if (m_bCancelRequested) return;
+    m_bCancelRequested = true;
+    m_cancelTick = ::GetTickCount();
+    m_evCancel.SetEvent();
+}
+
+bool CUpdateDlg::ReleaseWorker(DWORD wait) {
+    if (m_pDownloadThread == nullptr) return true;
+    const bool ended = ::WaitForSingleObject(m_pDownloadThread->m_hThread, wait) == WAIT_OBJECT_0;
+    // A worker that has not ended is left to end with the process, which is
+    // about to: it holds its own share of the job, and deleting its thread
+    // object now would pull it from under it. What it downloaded stays in
+    // its folder until the next start's recovery removes it.
+    if (ended) delete m_pDownloadThread;
+    m_pDownloadThread = nullptr;
+    return ended;
 }

@@ -2,15 +2,31 @@
 // thread and what the transfer reports back.
 //
 // Threads: the user-interface thread fills the DownloadJob before the worker
-// is created (suspended) and resumed, and does not touch it while the worker
-// runs. The worker only reads hNotifyWnd, hCancelEvent and strUrl and only
-// writes strLocalFile; the installation reads strLocalFile after the worker
-// thread has ended. No lock is used.
+// is created (suspended) and resumed. The job is shared: the dialog and the
+// worker each hold a reference, so that the dialog may stop waiting for a
+// worker that a silent server holds (the worker then ends with the process)
+// without the worker ever touching freed memory. While the worker runs it
+// alone writes strLocalFile, strFolder and progress; the dialog reads those
+// only once `finished` is set, and the meter's atomics at any time. No lock
+// is used.
 #pragma once
 
 #include <windows.h>
 
+#include <atomic>
+#include <memory>
+
 #include "CString.h"
+#include "Handles.h"
+
+#ifndef UPDATE_DOWNLOAD_STALL_SECONDS
+#define UPDATE_DOWNLOAD_STALL_SECONDS 60
+#endif
+
+// A transfer that passes this size is abandoned like a cancelled one.
+constexpr unsigned long long kMaxPackageBytes = 4ull << 30;
+// A transfer that makes no progress for this long is cancelled.
+constexpr DWORD kDownloadStallMs = UPDATE_DOWNLOAD_STALL_SECONDS * 1000;
 
 // One progress report, sent by address in WM_DOWNLOAD_PROGRESS. The worker
 // fills the job's record before each send; the receiver reads it during the
@@ -22,14 +38,25 @@ struct DownloadProgress {
     LPCWSTR szStatusText;   // may be null; valid during the send only
 };
 
-// The block inside the update dialog (m_job) whose address is the worker's
-// thread parameter.
+// What the transfer has done so far, for the dialog's watch over it. Written
+// by the transfer callback, read by the dialog at any time.
+struct TransferMeter {
+    std::atomic<DWORD> lastStep{0};                 // tick count of the last progress step
+    std::atomic<unsigned long long> received{0};    // bytes, counted past the 32-bit reports
+    unsigned long long limit = kMaxPackageBytes;    // more is abandoned like a cancel
+};
+
+// The block shared by the update dialog (m_job) and the worker.
 struct DownloadJob {
     HWND hNotifyWnd = nullptr;      // the update dialog: receives progress and the finish message
-    HANDLE hCancelEvent = nullptr;  // the dialog's auto-reset cancel event (not owned)
+    HANDLE hCancelEvent = nullptr;  // auto-reset: a duplicate of the dialog's cancel event, owned by `cancel`
     CString strUrl;                 // the package address
     CString strLocalFile;           // full path of the package; empty when nothing was downloaded
+    CString strFolder;              // the download folder that holds it; empty when none is left
     DownloadProgress progress{};    // the worker's report record: the only address progress may carry
+    TransferMeter meter;
+    std::atomic<bool> finished{false};  // set by the worker just before it posts WM_DOWNLOAD_FINISHED
+    ScopedHandle cancel;
 };
 
 // The selected record's LocalPath: "System" puts the package in the system
@@ -37,23 +64,26 @@ struct DownloadJob {
 // CUpdateDlg::SetUpdateInfo before the dialog runs, read by the worker.
 extern CString g_strLocalPath;
 
+// The full path of the running updater, or an empty text when it cannot be
+// read (however long it is).
+CString GetModuleFilePath();
+
 // The directory of the running updater executable, without a trailing
-// backslash; "." when the executable's path cannot be had.
+// backslash; an empty text when the executable's path cannot be read. There
+// is no fall-back: the working directory is not the updater's.
 CString GetModuleDirectory();
 
-// The worker's thread function; param is the address of the dialog's m_job.
-// Runs one blocking URLDownloadToFileW into the destination folder (the
+// The worker's thread function; param is a new std::shared_ptr<DownloadJob>
+// that the worker takes over. Only an http:// or https:// address is
+// fetched: the worker makes a fresh download folder in the destination (the
 // system directory when g_strLocalPath is exactly "System", else the
-// updater's own), under the name FreePackagePath gives. When the
-// transfer fails or is cancelled it deletes whatever was written and empties
-// strLocalFile. Its last act is to post WM_DOWNLOAD_FINISHED to hNotifyWnd;
-// after that it touches neither the job nor the dialog. Returns 0.
+// updater's own) and runs one blocking URLDownloadToFileW into it, under the
+// name PackageFileNameFromUrl gives. When the transfer fails, is cancelled,
+// passes the meter's limit, or the address is refused, it removes the
+// folder and empties strLocalFile and strFolder. Its last acts are to set
+// `finished` and post WM_DOWNLOAD_FINISHED to hNotifyWnd; it sends nothing
+// after that. Returns 0.
 UINT __cdecl DownloadThreadProc(LPVOID param);
-
-// Full path for the package in `folder`: its file name as PackageFileNameFromUrl
-// made it when no file of that name exists, else "stem-1.ext", "stem-2.ext",
-// ...: never the path of an existing file.
-CString FreePackagePath(const CString& folder, const CString& fileName);
 
 // The folder the package is saved in and installed into: the system
 // directory for LocalPath "System" (exact, case-sensitive), otherwise

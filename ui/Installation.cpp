@@ -12,6 +12,7 @@
 #include <shellapi.h>
 
 #include "Handles.h"
+#include "Sync.h"
 #include "InstallEngine.h"
 #include "InstallSteps.h"
 #include "PackageSignature.h"
@@ -23,28 +24,16 @@
 
 namespace {
 
-CString AppCaption() {
-    CString caption;
-    caption.Format(L"%s升级程序", kProductWord);
-    return caption;
-}
-
 CString FormatText(const wchar_t* pattern) {
     CString text;
     text.Format(pattern, kProductWord);
     return text;
 }
 
-// The folder the package was saved in: its path up to the last '\'.
-CString PackageFolder(const CString& packagePath) {
-    const std::size_t slash = packagePath.rfind(u'\\');
-    return slash == CString::npos ? CString() : CString(packagePath.substr(0, slash));
-}
-
-CString ModuleFileName() {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return length == 0 || length >= MAX_PATH ? CString() : CString(path, length);
+// The folder a path is in: the path up to its last '\'.
+CString PackageFolder(const CString& path) {
+    const std::size_t slash = path.rfind(u'\\');
+    return slash == CString::npos ? CString() : CString(path.substr(0, slash));
 }
 
 // Asks to close the product and retry; true for OK.
@@ -65,19 +54,15 @@ bool PublisherKey(EcdsaPublicKey& key) {
 }
 
 void RecordVersion(const CString& version) {
-    CString keyPath;
-    keyPath.Format(L"Software\\Brenvik\\%s\\", kProductWord);
-    WriteRegString(keyPath, CString(L"version"), version);
+    WriteRegString(ProductKeyPath(), kInstalledVersionValue, version);
 }
 
 }  // namespace
 
 bool RecoverInterruptedInstallation() {
-    wchar_t system[MAX_PATH] = {};
-    const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
-    CString folders[] = {GetModuleDirectory(), length > 0 && length < MAX_PATH ? CString(system, length) : CString()};
+    const CString folders[] = {GetModuleDirectory(), PackageDirectory(CString(L"System"))};
     for (const CString& folder : folders) {
-        if (folder.IsEmpty()) continue;
+        if (folder.IsEmpty() || (&folder != folders && folder == folders[0])) continue;
         InstallRecovery recovery(PlatformFileSystem(), folder);
         while (recovery.FindNext()) {
             RecoveryResult result = recovery.Resolve();
@@ -99,65 +84,61 @@ bool RecoverInterruptedInstallation() {
 }
 
 LRESULT CUpdateDlg::OnDownloadFinished(WPARAM, LPARAM) {
-    // Only the worker's post counts: the same message from elsewhere, with no
-    // worker to join, is ignored.
-    if (m_pDownloadThread == nullptr) return 0;
-    // The worker's last act was the post that brought us here: the wait is short.
-    DWORD exitCode = 0;
-    if (::GetExitCodeThread(m_pDownloadThread->m_hThread, &exitCode) && exitCode == STILL_ACTIVE)
-        ::WaitForSingleObject(m_pDownloadThread->m_hThread, INFINITE);
-    delete m_pDownloadThread;
-    m_pDownloadThread = nullptr;
+    // Only the worker's post counts: the same message from elsewhere (any
+    // program can post it) finds no worker, or one that has not finished.
+    if (m_pDownloadThread == nullptr || !m_job->finished.load()) return 0;
+    KillTimer(kTransferWatchTimer);
+    // The worker sends nothing once it has finished: the wait is short.
+    ReleaseWorker(kCancelGraceMs);
 
-    if (m_job.strLocalFile.IsEmpty()) {
-        // Failed or cancelled: the worker has already removed any partial file.
-        CDialog::OnCancel();
-        return 0;
+    if (m_job->strLocalFile.IsEmpty() || m_bCancelRequested) {
+        // Failed, or cancelled (perhaps after its last byte): nothing was installed.
+        return EndWithoutInstalling();
     }
 
-    const CString package = m_job.strLocalFile;
-    const CString destination = PackageFolder(package);
-    const CString caption = AppCaption();
-    // Held open against writers from the signature check to the end of the
-    // staging, so that what is staged is what was checked.
-    ScopedFileHandle hold(::CreateFileW(package.GetString(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    auto refuse = [&](const wchar_t* pattern) {
-        // Nothing was changed, so the old version stays recorded.
-        m_dlgProgress.ShowWindow(SW_HIDE);
-        hold.reset();
-        ::DeleteFileW(package.GetString());
-        MessageBox(FormatText(pattern), caption.GetString(), MB_OK | MB_ICONERROR);
-        CDialog::OnCancel();
-        return 0;
-    };
-
+    const CString package = m_job->strLocalFile;
+    const CString destination = PackageFolder(m_job->strFolder);
+    FileSystem& fs = PlatformFileSystem();
+    // One handle, held without write or delete sharing from the signature
+    // check to the end of the staging: what is staged is what was checked.
+    std::unique_ptr<FsReadFile> held;
+    CZipArchive archive;
     EcdsaPublicKey publisher;
-    if (PublisherKey(publisher)) {
-        const SignatureCheck check = CheckPackageSignature(PlatformFileSystem(), package, publisher);
-        if (!check.SignedFor(kPackageProduct, m_info.NewVer)) return refuse(L"升级包签名无效，无法安装%s。");
-    }
-
-    // Checked and staged while the product still runs; the bar shows it.
     InstallOptions options;
+    if (!fs.OpenExclusive(package, held) || !archive.Open(*held)) return EndWithoutInstalling(L"升级包已损坏，无法安装%s。");
+    if (PublisherKey(publisher) &&
+        !CheckPackageSignature(*held, publisher).SignedFor(kPackageProduct, m_info.NewVer))
+        return EndWithoutInstalling(L"升级包签名无效，无法安装%s。");
+
+    // Staged while the product still runs; the bar shows it, and the window
+    // stays responsive: a Cancel stops the staging.
     options.journalTag = m_info.NewVer;
-    options.packageFile = package;
     options.lastFile = GetModuleDirectory() + CString(L"\\") + m_strExeName;
-    options.selfFile = ModuleFileName();
+    options.selfFile = GetModuleFilePath();
     options.progress = [this](std::uint64_t done, std::uint64_t total) {
         m_dlgProgress.m_progress.SetRange(0, 1000);
         m_dlgProgress.m_progress.SetPos(total == 0 ? 1000 : static_cast<int>(done * 1000 / total));
+        AfxPumpMessages();
+        return !m_bCancelRequested;
     };
-    PackageInstaller installer(PlatformFileSystem(), destination, options);
-    InstallResult result = installer.Prepare(package);
-    hold.reset();
+    PackageInstaller installer(fs, destination, options);
+    InstallResult result = installer.Prepare(archive);
+    archive.Close();
+    held.reset();
+    AfxPumpMessages();  // a Cancel clicked during the last step
+    if (result.status == InstallStatus::Cancelled || m_bCancelRequested) {
+        return EndWithoutInstalling();
+    }
     if (!result.ok()) {
         // A damaged package (or one that is no archive at all, such as a
         // saved error page) or an unwritable destination.
-        return refuse(result.status == InstallStatus::Damaged ? L"升级包已损坏，无法安装%s。"
+        return EndWithoutInstalling(result.status == InstallStatus::Damaged ? L"升级包已损坏，无法安装%s。"
                                                               : L"无法写入%s的安装目录，升级未完成。");
     }
 
+    // From here the product is stopped: no more Cancel.
+    m_bCancelAllowed = false;
+    m_dlgProgress.DisableCancel();
     m_dlgProgress.ShowWindow(SW_HIDE);
     KillProcessesByName(m_strExeName);
     WaitDispatchingMessages();
@@ -166,23 +147,21 @@ LRESULT CUpdateDlg::OnDownloadFinished(WPARAM, LPARAM) {
         ::SetCurrentDirectoryW(destination.GetString());
         result = installer.Commit();
         if (result.ok()) break;
-        if (result.status != InstallStatus::InUse) return refuse(L"无法写入%s的安装目录，升级未完成。");
+        if (result.status != InstallStatus::InUse) return EndWithoutInstalling(L"无法写入%s的安装目录，升级未完成。");
         // Nothing has changed: Cancel leaves the installed product as it was.
         if (!AskToRetry(m_hWnd, result.path)) {
             // The next attempt downloads again: the package would only be left behind.
-            ::DeleteFileW(package.GetString());
-            CDialog::OnCancel();
-            return 0;
+            return EndWithoutInstalling();
         }
     }
 
     RecordVersion(m_info.NewVer);
     installer.Finish();
-    ::DeleteFileW(package.GetString());
+    RemoveDownloadFolder(fs, m_job->strFolder);
 
     CString done;
     done.Format(L"%s软件已升级到%s版本!", kProductWord, m_info.NewVer);
-    MessageBox(done, caption.GetString(), 0);
+    MessageBox(done, AppCaption().GetString(), 0);
 
     if (SendDlgItemMessage(IDC_RUN_AFTER_UPGRADE, BM_GETCHECK, 0, 0) != 0) {
         const CString path = GetModuleDirectory() + CString(L"\\") + m_strExeName;
@@ -190,5 +169,14 @@ LRESULT CUpdateDlg::OnDownloadFinished(WPARAM, LPARAM) {
     }
 
     CDialog::OnOK();
+    return 0;
+}
+
+LRESULT CUpdateDlg::EndWithoutInstalling(const wchar_t* refusal) {
+    // Nothing installed has changed, so the old version stays recorded.
+    m_dlgProgress.ShowWindow(SW_HIDE);
+    if (!m_job->strFolder.IsEmpty()) RemoveDownloadFolder(PlatformFileSystem(), m_job->strFolder);
+    if (refusal != nullptr) MessageBox(FormatText(refusal), AppCaption().GetString(), MB_OK | MB_ICONERROR);
+    CDialog::OnCancel();
     return 0;
 }

@@ -13,6 +13,7 @@ BEGIN_MESSAGE_MAP(CUpdateDlg, CDialog)
     ON_MESSAGE(WM_DOWNLOAD_PROGRESS, &CUpdateDlg::OnDownloadProgress)
     ON_MESSAGE(WM_DOWNLOAD_FINISHED, &CUpdateDlg::OnDownloadFinished)
     ON_MESSAGE(WM_CANCEL_DOWNLOAD, &CUpdateDlg::OnCancelDownload)
+    ON_WM_TIMER()
 END_MESSAGE_MAP()
 
 CUpdateDlg::CUpdateDlg()
@@ -21,17 +22,14 @@ CUpdateDlg::CUpdateDlg()
       m_hIcon(AfxGetApp()->LoadIcon(IDR_MAINFRAME)) {}
 
 CUpdateDlg::~CUpdateDlg() {
-    // The window goes first, while every member its handlers use still exists.
+    // The window goes first, while every member its handlers use still exists;
+    // a worker's sends to it then fail at once.
     if (m_hWnd != nullptr) DestroyWindow();
     // A dialog ended while a transfer still runs (never on the program's own
-    // paths): the worker writes m_job, so it must end before the members go.
-    // Its sends to the destroyed window fail at once; the cancel stops the
-    // transfer at its next progress step.
+    // paths): the cancel stops the transfer at its next progress step.
     if (m_pDownloadThread != nullptr) {
         m_evCancel.SetEvent();
-        ::WaitForSingleObject(m_pDownloadThread->m_hThread, INFINITE);
-        delete m_pDownloadThread;
-        m_pDownloadThread = nullptr;
+        ReleaseWorker(kCancelGraceMs);
     }
 }
 
@@ -59,8 +57,7 @@ BOOL CUpdateDlg::OnInitDialog() {
     // Created hidden (its template is not visible); the download shows it.
     m_dlgProgress.m_pOwner = this;
     m_dlgProgress.Create(CUpdateProcressDlg::IDD, this);
-    CString caption;
-    caption.Format(L"%s升级程序", kProductWord);
+    const CString caption = AppCaption();
     m_dlgProgress.SetWindowText(caption);
     CString progressLine;
     progressLine.Format(L"%s软件正在升级到%s版本...", kProductWord, m_info.NewVer);
@@ -120,8 +117,8 @@ void CUpdateDlg::OnUpgrade() {
 LRESULT CUpdateDlg::OnDownloadProgress(WPARAM, LPARAM lParam) {
     // Only the worker's own record counts: any program on the desktop can send
     // this message, with any address. The cancellation notice carries none.
-    if (m_pDownloadThread == nullptr || lParam != reinterpret_cast<LPARAM>(&m_job.progress)) return 0;
-    const DownloadProgress* progress = &m_job.progress;
+    if (m_pDownloadThread == nullptr || !m_job || lParam != reinterpret_cast<LPARAM>(&m_job->progress)) return 0;
+    const DownloadProgress* progress = &m_job->progress;
     // Values of 2^31 and more arrive negative: an empty range, a blank bar.
     m_dlgProgress.m_progress.SetRange(0, static_cast<int>(progress->ulProgressMax));
     m_dlgProgress.m_progress.SetPos(static_cast<int>(progress->ulProgress));
@@ -129,6 +126,6 @@ LRESULT CUpdateDlg::OnDownloadProgress(WPARAM, LPARAM lParam) {
 }
 
 LRESULT CUpdateDlg::OnCancelDownload(WPARAM, LPARAM) {
-    m_evCancel.SetEvent();
+    if (m_bCancelAllowed) RequestCancel();
     return 0;
 }

@@ -9,10 +9,16 @@
 // WM_DOWNLOAD_FINISHED handler (Installation.cpp).
 //
 // It owns the progress dialog (created hidden in OnInitDialog, owned by this
-// window), the release-notes font, the job block handed to the worker, the
-// cancel event and the worker's thread object. All of it runs on the
-// user-interface thread; the worker reaches the dialog only through
-// WM_DOWNLOAD_PROGRESS (sent) and WM_DOWNLOAD_FINISHED (posted).
+// window), the release-notes font, its share of the job block handed to the
+// worker, the cancel event and the worker's thread object. All of it runs on
+// the user-interface thread; the worker reaches the dialog only through
+// WM_DOWNLOAD_PROGRESS (sent) and WM_DOWNLOAD_FINISHED (posted), and the
+// dialog acts on the latter only once the job says the worker has finished.
+//
+// Cancel (the progress dialog's button, Escape or close box) is honoured
+// until the product is stopped: during the transfer (a transfer that the
+// server holds silent is not waited for beyond a short grace), after its last
+// byte, and during the staging; from the stop on, Cancel is disabled.
 #pragma once
 
 #include "Afx.h"
@@ -43,10 +49,26 @@ protected:
     LRESULT OnDownloadProgress(WPARAM wParam, LPARAM lParam);
     LRESULT OnDownloadFinished(WPARAM wParam, LPARAM lParam);
     LRESULT OnCancelDownload(WPARAM wParam, LPARAM lParam);
+    // Watches the transfer: cancels one that makes no progress, and ends the
+    // run when a cancelled transfer does not end.
+    void OnTimer(UINT_PTR nIDEvent);
 
     // Validates the package address, fills m_job, shows the progress dialog
     // and starts the worker. Does nothing while a worker exists.
     void StartDownload();
+    // The cancel the user (or the transfer watch) asks for, while it may be.
+    void RequestCancel();
+    // Waits up to `wait` ms for the worker to end and lets go of it: a worker
+    // still running is left to end with the process. True when it had ended.
+    bool ReleaseWorker(DWORD wait);
+    // Ends the run with nothing installed changed, after a cancel or (with a
+    // box whose text is `refusal` formatted with the product word) a refusal:
+    // the downloaded package and its folder are removed first. Returns 0.
+    LRESULT EndWithoutInstalling(const wchar_t* refusal = nullptr);
+
+    static constexpr UINT_PTR kTransferWatchTimer = 1;
+    static constexpr UINT kTransferWatchMs = 500;
+    static constexpr DWORD kCancelGraceMs = 2000;
 
     UPDATE_INFO m_info;
     CString m_strCurrentVersion;
@@ -54,8 +76,11 @@ protected:
     CFont m_fontInfo;
     CUpdateProcressDlg m_dlgProgress;
     CWinThread* m_pDownloadThread = nullptr;  // set while a worker exists (auto-delete off)
-    DownloadJob m_job;
+    std::shared_ptr<DownloadJob> m_job;       // the worker holds the other share
     CEvent m_evCancel;  // auto-reset, initially clear; polled by the transfer callback
+    bool m_bCancelAllowed = true;     // until the product is stopped
+    bool m_bCancelRequested = false;  // the user asked to cancel (or the transfer stalled)
+    DWORD m_cancelTick = 0;           // when
     HICON m_hIcon;      // shared icon resource: never destroyed
 
     DECLARE_MESSAGE_MAP()

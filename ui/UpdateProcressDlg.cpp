@@ -22,8 +22,14 @@ BOOL CUpdateProcressDlg::OnInitDialog() {
 void CUpdateProcressDlg::OnOK() {}
 
 void CUpdateProcressDlg::OnCancel() {
+    // Disabled once the product is stopped: Escape and the close box do nothing either.
+    if (CWnd* button = GetDlgItem(IDCANCEL); button != nullptr && !button->IsWindowEnabled()) return;
     if (m_pOwner != nullptr) ::SendMessageW(m_pOwner->GetSafeHwnd(), WM_CANCEL_DOWNLOAD, 0, 0);
     CDialog::OnCancel();
+}
+
+void CUpdateProcressDlg::DisableCancel() {
+    if (CWnd* button = GetDlgItem(IDCANCEL)) button->EnableWindow(FALSE);
 }
 
 void CUpdateProcressDlg::ResetProgress(int nMax, int nPos) {

@@ -141,11 +141,13 @@ class Driver(Stops):
 
 
 def Reply(body=b"", status=200, ctype="text/xml; charset=utf-8", delay=0.0, chunk=0, pause=0.0, cut=False,
-          drop=False, hang=False):
+          drop=False, hang=False, length=True, chunked=False, endless=False):
     """How the server answers one path: `status` with `body` (@SERVER@ in it becomes the server's
     host:port) after `delay` seconds, `chunk` bytes every `pause` seconds if chunk is set (a slow or
     trickling transfer). cut: the headers promise the whole body, half comes, the connection closes.
-    drop: it closes without an answer. hang: it is accepted and never answered."""
+    drop: it closes without an answer. hang: it is accepted and never answered. length: the headers
+    say how long the body is (else the end of the connection ends it); chunked: HTTP/1.1 chunks;
+    endless: after the body, more bytes for as long as the client reads."""
     return types.SimpleNamespace(**locals())
 
 
@@ -168,17 +170,28 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if reply.drop or reply.hang:
             return
         body = reply.body.replace(b"@SERVER@", b"127.0.0.1:%d" % owner.port)
+        if reply.chunked:
+            self.protocol_version = "HTTP/1.1"
         self.send_response(reply.status)
         self.send_header("Content-Type", reply.ctype)
-        self.send_header("Content-Length", str(len(body)))
+        if reply.chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+            self.send_header("Connection", "close")
+        elif reply.length:
+            self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         body = body[:len(body) // 2] if reply.cut else body
         step = reply.chunk or len(body) or 1
+        frame = (lambda b: b"%x\r\n%s\r\n" % (len(b), b)) if reply.chunked else (lambda b: b)
         try:
             for at in range(0, len(body), step):
-                self.wfile.write(body[at:at + step])
+                self.wfile.write(frame(body[at:at + step]))
                 self.wfile.flush()
                 time.sleep(reply.pause)
+            while reply.endless and not owner.closing.is_set():
+                self.wfile.write(frame(b"<!-- more -->" * 5000))
+            if reply.chunked:
+                self.wfile.write(b"0\r\n\r\n")
         except OSError:
             pass  # the client gave up (a cancelled download)
 

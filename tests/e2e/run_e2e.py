@@ -27,7 +27,7 @@ VERSION, NOTES, UPGRADE, EXIT, PROGRESS, LINK, RELAUNCH = 1001, 1002, 1003, 1004
 MSG_NO_KEY, MSG_NO_VALUE = "获取HKEY失败", "获取注册表信息失败"
 MSG_URL, MSG_DAMAGED, MSG_DONE = "url地址不正确", "升级包已损坏，无法安装Qelda。", "Qelda软件已升级到2.0版本!"
 MSG_UNSIGNED = "升级包签名无效，无法安装Qelda。"
-WM_DOWNLOAD_PROGRESS = 0x1F5A
+WM_DOWNLOAD_PROGRESS, WM_DOWNLOAD_FINISHED = 0x1F5A, 0x1F59
 MSG_IN_USE = "“%s” 文件正在被使用\n\n请关闭正在运行的Qelda程序，然后点击 “确定” 重新升级程序"
 
 with open(os.path.join(ROOT, "tests", "data", "e2e", "updateqelda.xml"), "rb") as f:
@@ -64,9 +64,9 @@ class Ctx:
     def __init__(self, run, name):
         self.run, self.name, self.d, self.inst, self.started, self.shots = run, name, run.driver, run.inst, [], 0
 
-    def setup(self, version="1.0", reply=Reply(SAMPLE), package=NOT_FOUND, signed=False, old=OLD_FILES):
+    def setup(self, version="1.0", reply=Reply(SAMPLE), package=NOT_FOUND, signed=False, old=OLD_FILES, name=PACKAGE):
         """Qelda 1.0 laid out (with the updater that has the publisher key if signed), `version` recorded
-        (or NO_KEY, NO_VALUE), manifest and package served (or DOWN)."""
+        (or NO_KEY, NO_VALUE), manifest and package (at /pkg/`name`) served (or DOWN)."""
         self.inst.lay_out(dict(old, **({"Update.exe": self.run.signed_updater} if signed else {})))
         if version in (NO_KEY, NO_VALUE):  # the key with another value; then without the version, or none
             self.d("reg_set", REG_KEY, "other", "kept")
@@ -75,17 +75,22 @@ class Ctx:
             self.d("reg_set", REG_KEY, "version", version)
         if reply == DOWN:
             self.run.server.stop()
-        self.run.server.routes = {self.run.manifest_path: reply, "/pkg/" + PACKAGE: package}
-        self.before = self.inst.files(), self.registry()
+        self.run.server.routes = {self.run.manifest_path: reply, "/pkg/" + name: package}
+        self.before = self.inst.files(), self.registry(), self.profile()
 
     def registry(self):  # (whether the key exists, the value's bytes in hex or None)
         return tuple(self.d("reg_get", REG_KEY, "version")[k] for k in ("key", "value"))
 
-    def unchanged(self, also={}, staged=False):  # nothing beside the folder, either; staged: a work folder too
+    def profile(self):  # the large files in the users' folders of the prefix (an Internet cache, say)
+        users = pathlib.Path(self.run.wine.prefix, "drive_c", "users")
+        return {str(p) for p in users.rglob("*") if p.is_file() and p.stat().st_size > (1 << 20)}
+
+    def unchanged(self, also={}, staged=False):  # nothing beside the folder, either; staged: its work folders too
         files = self.inst.files()
-        work = {n for n in files if n.startswith(".update-staging-")}
+        work = {n for n in files if n.startswith((".update-staging-", ".update-download-"))}
         assert bool(work) == staged, "work folder: %s" % sorted(work)
         same_files({n: v for n, v in files.items() if n not in work}, dict(self.before[0], **also), "product folder")
+        eq(self.profile() - self.before[2], set(), "large files left in the profile")
         eq(self.registry(), self.before[1], "installed version in the registry")
         eq(os.listdir(os.path.dirname(self.inst.dir)), ["Qelda"], "folders beside the product's")
 
@@ -260,21 +265,21 @@ def refused(ctx, package=NOT_FOUND, reply=record(), text=MSG_DAMAGED, icon=True,
     eq(ctx.products(), [product], "running products")
 
 
-def update(ctx, relaunch=True, slow=False, system=False, signed=False):
-    """The whole update: the download (slow: the progress bar moves, and progress messages that other
-    programs post are ignored), the product stopped, its files replaced and added (system: the
-    package's go to system32), the version recorded, the package removed, the success box, the
+def update(ctx, relaunch=True, slow=False, system=False, signed=False, name=PACKAGE):
+    """The whole update: the download (slow: the progress bar moves, and progress and finish messages
+    that other programs post are ignored), the product stopped, its files replaced and added (system:
+    the package's go to system32), the version recorded, the package removed, the success box, the
     product started again if the box was ticked. signed: the updater with the publisher key, the
-    package signed for 2.0."""
+    package signed for 2.0. name: the package's name in its address (one of its own files, say)."""
     files = dict(NEW_FILES, **{"Qelda.exe": ctx.inst.programs["Qelda.exe"] + b"\0Qelda 2.0\0"})  # tail ignored
     target = pathlib.Path(ctx.inst.dir, *(["..", "..", "..", "windows", "system32"] if system else []))
     if system:
         files = {"e2e-system-file.txt": b"in system32\r\n"}
-        for name in [*files, PACKAGE]:
-            target.joinpath(name).unlink(missing_ok=True)
+        for n in [*files, name]:
+            target.joinpath(n).unlink(missing_ok=True)
     data = ctx.sign(make_zip(files), "2.0") if signed else make_zip(files)
-    ctx.setup("1.0", record(local_path="System" if system else ""),
-              Reply(data, ctype=ZIP, chunk=len(data) // 30 if slow else 0, pause=0.1), signed)
+    ctx.setup("1.0", record(local_path="System" if system else "", net_url="http://@SERVER@/pkg/" + name),
+              Reply(data, ctype=ZIP, chunk=len(data) // 30 if slow else 0, pause=0.1), signed, name=name)
     product, run = ctx.product(), ctx.start()
     dlg = ctx.upgrade(relaunch)
     if slow:
@@ -283,6 +288,7 @@ def update(ctx, relaunch=True, slow=False, system=False, signed=False):
            ["Qelda软件正在升级到2.0版本..."], "progress line")
         for address in (0x10, 0x7FFF0000DEAD):  # a report from elsewhere names memory it must not read
             ctx.d("post", dlg, WM_DOWNLOAD_PROGRESS, 0, address)
+        ctx.d("post", dlg, WM_DOWNLOAD_FINISHED, 0, 0)  # and the transfer has not ended
         time.sleep(1)
         early = pathlib.Path(ctx.shot("progress-early", progress)).read_bytes()
         time.sleep(1)
@@ -292,10 +298,11 @@ def update(ctx, relaunch=True, slow=False, system=False, signed=False):
     ctx.updated({} if system else files)
     got = {n: target.joinpath(n).read_bytes() for n in [*files, PACKAGE] if target.joinpath(n).exists()}
     same_files(got, files, "the package's files in place, the package removed")
+    eq([p.name for p in target.glob(".update-*")], [], "work and download folders left")
     ctx.answer(box)
     ctx.exits(run)
     eq(len(ctx.products()), 1 if relaunch else 0, "products running after the update")
-    eq(ctx.run.server.requests[1:], ["/pkg/" + PACKAGE], "package requests after the manifest's")
+    eq(ctx.run.server.requests[1:], ["/pkg/" + name], "package requests after the manifest's")
 
 
 def self_update(ctx):
@@ -375,10 +382,10 @@ def file_in_use(ctx):
     run = ctx.start()
     ctx.upgrade(relaunch=False)
     box = ctx.box(MSG_IN_USE % held, icon=True, buttons=[IDOK, IDCANCEL], shot="in-use")
-    ctx.unchanged(also={PACKAGE: data}, staged=True)  # downloaded beside the updater, staged
+    ctx.unchanged(staged=True)  # downloaded into a folder of its own beside the updater, staged
     ctx.answer(box, IDCANCEL)
     ctx.exits(run)
-    ctx.unchanged(also={PACKAGE: data} if PACKAGE in ctx.inst.files() else {})  # may be kept
+    ctx.unchanged()
     run = ctx.start()
     ctx.upgrade(relaunch=False)
     box = ctx.box(MSG_IN_USE % held, icon=True, buttons=[IDOK, IDCANCEL])
@@ -402,17 +409,58 @@ def cancel_download(ctx):
     eq(ctx.products(), [product], "running products")
 
 
+def no_download(ctx, reply):
+    """A package address that is no web address: after Upgrade the run ends as after a failed download,
+    with no box and no request; nothing changed, the product runs on."""
+    ctx.setup("1.0", reply)
+    product, run = ctx.product(), ctx.start()
+    ctx.upgrade()
+    ctx.exits(run, allowed=[])
+    ctx.unchanged()
+    eq(ctx.products(), [product], "running products")
+    eq(len(ctx.run.server.requests), 1, "requests: the manifest only")
+
+
+def stalled_download(ctx, cancel):
+    """A package server that accepts and says nothing: Cancel ends the run within moments (cancel), or
+    the updater gives up by itself once the transfer has made no progress for its limit."""
+    ctx.setup("1.0", record(), Reply(hang=True))
+    product, run = ctx.product(), ctx.start()
+    progress = ctx.d.wait_window("dialog", exclude=[ctx.upgrade()])
+    started = time.monotonic()
+    if cancel:
+        ctx.answer(progress, IDCANCEL)
+    ctx.exits(run, allowed=None if cancel else [progress])
+    took, limit = time.monotonic() - started, 3 if cancel else ctx.run.stall + 4
+    assert took < limit, "ended after %.1f s" % took
+    ctx.unchanged()
+    eq(ctx.products(), [product], "running products")
+
+
+def cancel_staging(ctx):
+    """Cancel while a large package is staged (the transfer is over): the run ends without another
+    window, nothing installed changes, nothing of the update is left, the product runs on."""
+    files = {"bulk/%04d.txt" % i: b"new %d\r\n" % i for i in range(3000)}
+    ctx.setup("1.0", record(), Reply(make_zip(dict(NEW_FILES, **files)), ctype=ZIP))
+    product, run = ctx.product(), ctx.start()
+    progress = ctx.d.wait_window("dialog", exclude=[ctx.upgrade()])
+    until(lambda: list(pathlib.Path(ctx.inst.dir).glob(".update-staging-*/n*")), 60, "the staging under way")
+    ctx.shot("staging")
+    ctx.answer(progress, IDCANCEL)
+    ctx.exits(run, allowed=[])
+    ctx.unchanged()
+    eq(ctx.products(), [product], "running products")
+
+
 PADDED = SAMPLE.replace(b"<QeldaUpdates", b"<!-- %s -->\n<QeldaUpdates" % (b"x" * len(SAMPLE)), 1)  # no record in half
 OVERSIZED = SAMPLE.replace(b"<QeldaUpdates", b"<!-- %s -->\n<QeldaUpdates" % (b"x" * (16 << 20)), 1)  # over 16 MiB
 # The version is read into 80 bytes: 39 characters and the zero fit, 40 do not (a box; taken as empty).
 LONG39, LONG40 = "1." + "0" * 37, "1." + "0" * 38
 STORED, TRAVERSAL = make_zip(NEW_FILES, method=0), make_zip(dict(NEW_FILES, **{"../evil.txt": b"outside"}))
 
-# Only "Update.exe Qelda.exe" (any case) goes on, checked before the registry or the network is touched.
-REFUSED_CMDLINES = {"program_alone": '"{exe}"', "bare_program_name": "Update.exe", "empty_argument": '"{exe}" ',
-                    "no_extension": '"{exe}" Qelda', "extension_cut": '"{exe}" Qelda.ex',
-                    "trailing_dot": '"{exe}" Qelda.exe.', "trailing_blank": '"{exe}" Qelda.exe ',
-                    "quoted": '"{exe}" "Qelda.exe"', "quoted_blank": '"{exe}" "Qelda.exe "'}
+# Only "Update.exe Qelda.exe" (any case) goes on, checked before the registry or the network is touched; the
+# rule itself is a table of the native tests, these rows prove what reaches it.
+REFUSED_CMDLINES = {"program_alone": '"{exe}"', "trailing_blank": '"{exe}" Qelda.exe '}
 
 SCENARIOS = [
     # name                        shape    arguments
@@ -424,6 +472,10 @@ SCENARIOS = [
     ("server_cuts_answer_short",  silent,  dict(reply=Reply(PADDED, cut=True))),
     ("server_drops_connection",   silent,  dict(reply=Reply(drop=True), asks=None)),
     ("server_sends_over_16_MiB",  silent,  dict(reply=Reply(OVERSIZED))),
+    ("server_unsized_over_16_MiB", silent, dict(reply=Reply(OVERSIZED, length=False))),
+    ("server_chunked_over_16_MiB", silent, dict(reply=Reply(OVERSIZED, chunked=True, chunk=1 << 16))),
+    ("server_endless_unsized",    silent,  dict(reply=Reply(SAMPLE, length=False, endless=True))),
+    ("server_endless_chunked",    silent,  dict(reply=Reply(SAMPLE, chunked=True, endless=True))),
     *[("cmdline_" + name, silent, dict(cmdline=line, asks=0)) for name, line in REFUSED_CMDLINES.items()],
     ("offer_exit_button",         offer,   dict()),
     ("offer_close_box",           offer,   dict(close=("syscommand", SC_CLOSE))),
@@ -434,6 +486,8 @@ SCENARIOS = [
     ("offer_upper_case_cmdline",  offer,   dict(cmdline='"{exe}" QELDA.EXE')),
     ("offer_manifest_with_404",   offer,   dict(reply=Reply(SAMPLE, status=404))),
     ("offer_manifest_late",       offer,   dict(reply=Reply(SAMPLE, delay=2.0))),
+    ("offer_manifest_unsized",    offer,   dict(reply=Reply(SAMPLE, length=False))),
+    ("offer_manifest_chunked",    offer,   dict(reply=Reply(SAMPLE, chunked=True, chunk=100))),
     ("offer_no_registry_value",   offer,   dict(version=NO_VALUE, box=MSG_NO_VALUE, shown="", notes="")),
     ("offer_no_registry_key",     offer,   dict(version=NO_KEY, box=MSG_NO_KEY, shown="", notes="")),
     ("offer_version_39_chars",    offer,   dict(version=LONG39, shown=LONG39, notes="")),
@@ -444,6 +498,7 @@ SCENARIOS = [
     ("refused_path_traversal",    refused, dict(package=Reply(TRAVERSAL, ctype=ZIP))),
     ("refused_empty_url",         refused, dict(reply=record(net_url=""), text=MSG_URL, icon=False)),
     ("refused_invalid_url",       refused, dict(reply=record(net_url="无效的地址 没有协议"), text=MSG_URL, icon=False)),
+    ("refused_file_address",      no_download, dict(reply=record(net_url="file:///C:/windows/win.ini"))),
     ("refused_unsigned",          refused, dict(package=Reply(make_zip(NEW_FILES), ctype=ZIP), text=MSG_UNSIGNED,
                                                 signed=True)),
     ("refused_forged",            refused, dict(package="forged", text=MSG_UNSIGNED, signed=True)),
@@ -453,6 +508,10 @@ SCENARIOS = [
     ("update_into_system32",      update,  dict(system=True)),
     ("update_file_in_use",        file_in_use, dict()),
     ("update_cancelled",          cancel_download, dict()),
+    ("update_cancelled_staging",  cancel_staging, dict()),
+    ("update_package_named_as_its_file", update, dict(name="readme.txt")),
+    ("download_stalls_cancel",    stalled_download, dict(cancel=True)),
+    ("download_stalls_gives_up",  stalled_download, dict(cancel=False)),
     ("update_signed",             update,  dict(signed=True)),
     ("update_of_the_updater",     self_update, dict()),
     ("killed_at_the_journal",     killed_in_commit, dict(after_files=0)),
@@ -478,6 +537,7 @@ def run_one(run, name, shape, kw):
         for pid in left:
             ctx.kill(pid)
         d("kill", "Qelda.exe")
+        until(lambda: not ctx.products(), 10, "the stand-in products have ended")  # before the next lays out its files
         error = error or (left and "a process it started was left running")
     except Exception as e:
         error = error or "cleanup: %s" % e
@@ -490,7 +550,7 @@ def run_one(run, name, shape, kw):
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    for opt in ("--build-dir", "--update", "--signed-update", "--tool", "--driver", "--url", "--timeout"):
+    for opt in ("--build-dir", "--update", "--signed-update", "--tool", "--driver", "--url", "--timeout", "--stall"):
         p.add_argument(opt, required=True)
     p.add_argument("--only", default="", help="the scenarios whose name matches this regex")
     args = p.parse_args()
@@ -509,7 +569,7 @@ def main():
             run.server = stack.enter_context(Server(int(url[1]), run.log).start())
             wine = stack.enter_context(Wine(os.path.join(build, "wineprefix"), stack.enter_context(Display()), run.log))
             run.driver = stack.enter_context(Driver(wine, args.driver))
-            run.wine, run.tool, run.timeout = wine, args.tool, float(args.timeout)
+            run.wine, run.tool, run.timeout, run.stall = wine, args.tool, float(args.timeout), float(args.stall)
             run.signed_updater = pathlib.Path(args.signed_update).read_bytes()
         except (RuntimeError, OSError) as e:
             print("e2e: the run could not start: %s" % e)

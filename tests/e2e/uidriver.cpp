@@ -173,8 +173,15 @@ std::string Start(const Args& a) {
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi))
-        throw std::runtime_error("CreateProcess failed: " + std::to_string(GetLastError()));
+    // Wine now and then refuses a program that was written a moment ago with
+    // ERROR_INTERNAL_ERROR (1359); a moment later it starts.
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(exe.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi)) break;
+        const DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == 20)
+            throw std::runtime_error("CreateProcess failed: " + std::to_string(error));
+        Sleep(250);
+    }
     CloseHandle(pi.hThread);
     g_started[pi.dwProcessId] = pi.hProcess;
     return Field("pid", pi.dwProcessId);

@@ -85,3 +85,12 @@ TEST(UpdateRecords, Selection) {
         EXPECT_EQ(found && IsNewerVersion(installed, out.NewVer), offer) << Utf16ToUtf8(installed);
     }
 }
+
+// The start-up check of what the product passed: the whole text ends in ".exe", any case; nothing is stripped.
+TEST(UpdateRecords, CommandLineNamesExecutable) {
+    for (const char16_t* yes : {u"Qelda.exe", u"QELDA.EXE", u"Qelda.eXe", u".exe", u"C:\\dir\\Qelda.exe", u"a b.exe"})
+        EXPECT_TRUE(CommandLineNamesExecutable(yes)) << Utf16ToUtf8(yes);
+    for (const char16_t* no : {u"", u"Qelda", u"Qelda.ex", u"exe", u"Qelda.exe.", u"Qelda.exe ", u"\"Qelda.exe\"",
+                               u"\"Qelda.exe \"", u"Qelda.exe\t", u"Qelda.\uFF45xe"})
+        EXPECT_FALSE(CommandLineNamesExecutable(no)) << Utf16ToUtf8(no);
+}

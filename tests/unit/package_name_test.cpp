@@ -3,6 +3,7 @@
 
 #include "CString.h"
 #include "PackageName.h"
+#include "WebAddress.h"
 
 TEST(PackageName, FromUrl) {
     const std::u16string host = u"http://host/", fits = std::u16string(251, u'a') + u".zip", overlong = u"a" + fits;
@@ -26,4 +27,20 @@ TEST(PackageName, FromUrl) {
           u"Prn.txt", u"aux", u"NUL.tar.gz", u"COM1", u"com9.zip", u"LPT1.zip", u"lpt5", u"COM\u00B9.zip", u"LPT\u00B2",
           u"com\u00B3", u"CON .zip", u"conin$", u"CONOUT$.zip", overlong.c_str()})
         EXPECT_EQ(PackageFileNameFromUrl(host + name), kFallbackPackageName) << Utf16ToUtf8(name);
+}
+
+// The one address rule for what reaches the network or the shell.
+TEST(WebAddress, OnlyAbsoluteHttpAndHttps) {
+    for (const char16_t* yes : {u"http://host/", u"https://host", u"HTTP://Host:8080/p?q=1#f", u"hTtPs://a.b/c/d.zip",
+                                u"http://user@host/x", u"http://127.0.0.1:47616/pkg/Qelda-2.0.zip",
+                                u"http://[::1]:80/", u"http://例子.测试/升级.zip"})
+        EXPECT_TRUE(IsWebAddress(yes)) << Utf16ToUtf8(yes);
+    for (const char16_t* no :
+         {u"", u"http://", u"https://", u"http:///path", u"http://:80/", u"http://user@/x", u"http:/host/",
+          u"http:\\\\host\\share", u"http://host\\..\\x", u"file:///C:/Windows/notepad.exe", u"file://host/share/p.zip",
+          u"\\\\host\\share\\p.zip", u"C:\\Windows\\System32\\calc.exe", u"calc.exe", u"/client/log.html",
+          u"//host/log", u"ftp://host/p.zip", u"qeldalinktest:release-notes", u"javascript:alert(1)",
+          u"mailto:a@b", u" http://host/", u"http://host/ a", u"http://host/\ta", u"http://ho\nst/",
+          u"http://host/\u0085", u"httpx://host/", u"https:host"})
+        EXPECT_FALSE(IsWebAddress(no)) << Utf16ToUtf8(no);
 }

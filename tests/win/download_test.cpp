@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -112,42 +113,55 @@ TEST(TransferCallback, ACancelAbortsOneStepWithOneNotice) {
 
 // Runs the worker as the update dialog does, dispatching this thread's
 // messages (the worker's progress sends) until the thread has ended.
-void Download(DownloadJob& job) {
-    CWinThread* worker = AfxBeginThread(DownloadThreadProc, &job, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+void Download(const std::shared_ptr<DownloadJob>& job) {
+    CWinThread* worker = AfxBeginThread(DownloadThreadProc, new std::shared_ptr<DownloadJob>(job),
+                                        THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
     ASSERT_NE(nullptr, worker);
     worker->m_bAutoDelete = FALSE;
     worker->ResumeThread();
-    MSG msg;
-    do {
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
-    } while (::MsgWaitForMultipleObjects(1, &worker->m_hThread, FALSE, 60000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1);
-    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
+    AfxWaitDispatching(60000, &worker->m_hThread, 1);
+    AfxPumpMessages();
     delete worker;
 }
 
-// One row per server behaviour. The package is saved in the updater's folder,
-// or in the system folder for LocalPath "System" exactly, under its own name
-// or, where a file has that name, the next free "-N" name: an existing file
-// is never overwritten or deleted. The transfer saves an error page too. A
-// failed or cancelled transfer leaves no file of its own and no path. One
-// finish message ends every run, and nothing is sent after it.
-TEST(DownloadWorker, SavesThePackageOrLeavesNoFile) {
+// The download folders in `folder`.
+std::vector<std::wstring> DownloadFolders(const std::wstring& folder) {
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW data;
+    const HANDLE find = ::FindFirstFileW((folder + L".update-download-*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return found;
+    do found.push_back(folder + data.cFileName); while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+    return found;
+}
+
+// One row per server behaviour. The package is saved in a new download
+// folder in the updater's folder, or in the system folder for LocalPath
+// "System" exactly, under its own name: no file of the product or the system
+// can be overwritten. The transfer saves an error page too. Only http(s)
+// addresses are fetched. A failed, cancelled or oversized transfer leaves no
+// folder and no path. One finish message ends every run, and nothing is sent
+// after it.
+TEST(DownloadWorker, SavesThePackageInAFolderOfItsOwnOrLeavesNothing) {
     struct Case {
         const char* name;
         int status;  // 0: nothing listens
-        std::wstring file;
+        std::wstring url;  // "": the server's /pkg/ + file
         const char16_t* localPath;
         bool system, cancel;
-        std::string saved;  // empty: no file
+        unsigned long long limit;
+        std::string saved;  // empty: nothing
     };
     const std::string package = "PK\x03\x04" + std::string(20000, 'q');
     const Case cases[] = {
-        {"the package", 200, L"pkg_2_1.zip", u"", false, false, package},
-        {"LocalPath System", 200, L"sys_pkg.zip", u"System", true, false, package},
-        {"LocalPath is compared exactly", 200, L"lower_pkg.zip", u"system", false, false, package},
-        {"an error page", 404, L"missing.zip", u"", false, false, LoopbackServer::kNotFoundPage},
-        {"nothing listens", 0, L"unreachable.zip", u"", false, false, ""},
-        {"cancelled", 200, L"cancelled.zip", u"", false, true, ""},
+        {"the package", 200, L"", u"", false, false, kMaxPackageBytes, package},
+        {"LocalPath System", 200, L"", u"System", true, false, kMaxPackageBytes, package},
+        {"LocalPath is compared exactly", 200, L"", u"system", false, false, kMaxPackageBytes, package},
+        {"an error page", 404, L"", u"", false, false, kMaxPackageBytes, LoopbackServer::kNotFoundPage},
+        {"nothing listens", 0, L"", u"", false, false, kMaxPackageBytes, ""},
+        {"cancelled", 200, L"", u"", false, true, kMaxPackageBytes, ""},
+        {"larger than the limit", 200, L"", u"", false, false, 10000, ""},
+        {"a file: address", 200, L"file:///C:/windows/win.ini", u"", false, false, kMaxPackageBytes, ""},
     };
     LoopbackServer server;
     ASSERT_TRUE(server.Listening());
@@ -158,31 +172,40 @@ TEST(DownloadWorker, SavesThePackageOrLeavesNoFile) {
         wchar_t system[MAX_PATH] = {};
         ::GetSystemDirectoryW(system, MAX_PATH);
         const std::wstring folder = (c.system ? system : GetModuleDirectory().GetString()) + std::wstring(L"\\");
-        const std::wstring older = folder + c.file;
-        const std::wstring local = folder + c.file.substr(0, c.file.size() - 4) + L"-1.zip";
-        std::ofstream(older.c_str(), std::ios::binary) << "a file of that name";
+        const std::wstring same = folder + L"pkg_2_1.zip";  // a file of the package's name is left alone
+        std::ofstream(same.c_str(), std::ios::binary) << "a file of that name";
         g_strLocalPath = CString(c.localPath);
         CEvent cancel;
         if (c.cancel) cancel.SetEvent();
-        const std::wstring url =
-            c.status ? server.Url(L"/pkg/" + c.file) : LoopbackServer::Unreachable(L"/pkg/" + c.file);
-        DownloadJob job{Sink(), cancel, CString(url.c_str()), CString()};
+        auto job = std::make_shared<DownloadJob>();
+        job->hNotifyWnd = Sink();
+        job->hCancelEvent = cancel;
+        job->meter.limit = c.limit;
+        job->strUrl = !c.url.empty() ? CString(c.url.c_str())
+                      : c.status   ? CString(server.Url(L"/pkg/pkg_2_1.zip").c_str())
+                                   : CString(LoopbackServer::Unreachable(L"/pkg/pkg_2_1.zip").c_str());
         Download(job);
 
-        EXPECT_EQ(c.saved.empty() ? CString() : CString(local.c_str()), job.strLocalFile);
-        EXPECT_EQ(!c.saved.empty(), ::GetFileAttributesW(local.c_str()) != INVALID_FILE_ATTRIBUTES);
+        const std::vector<std::wstring> made = DownloadFolders(folder);
+        ASSERT_EQ(c.saved.empty() ? 0u : 1u, made.size());
+        EXPECT_EQ(c.saved.empty() ? CString() : CString(made[0].c_str()), job->strFolder);
+        EXPECT_EQ(c.saved.empty() ? CString() : CString((made[0] + L"\\pkg_2_1.zip").c_str()), job->strLocalFile);
         std::ostringstream content;
-        content << std::ifstream(local.c_str(), std::ios::binary).rdbuf();
+        if (!c.saved.empty()) content << std::ifstream(job->strLocalFile.GetString(), std::ios::binary).rdbuf();
         EXPECT_EQ(c.saved, content.str());
         EXPECT_EQ(1, g_finished);
+        EXPECT_TRUE(job->finished.load());
         EXPECT_EQ(0, g_reportsAfterFinish);
-        EXPECT_EQ(c.cancel ? 1 : 0, std::count(g_reports.begin(), g_reports.end(), kNotice));
-        EXPECT_FALSE(cancel.Lock(0));
+        EXPECT_EQ(c.cancel || c.limit < package.size() ? 1 : 0, std::count(g_reports.begin(), g_reports.end(), kNotice));
+        EXPECT_EQ(c.url.empty() && c.status ? 1u : 0u, server.TakeTargets().size());
         std::ostringstream kept;
-        kept << std::ifstream(older.c_str(), std::ios::binary).rdbuf();
+        kept << std::ifstream(same.c_str(), std::ios::binary).rdbuf();
         EXPECT_EQ("a file of that name", kept.str());
-        ::DeleteFileW(local.c_str());
-        ::DeleteFileW(older.c_str());
+        for (const std::wstring& f : made) {
+            ::DeleteFileW((f + L"\\pkg_2_1.zip").c_str());
+            ::RemoveDirectoryW(f.c_str());
+        }
+        ::DeleteFileW(same.c_str());
     }
     g_strLocalPath = savedLocalPath;
 }

@@ -141,12 +141,12 @@ LRESULT CUpdateDlg::OnDownloadFinished(WPARAM, LPARAM) {
     // Checked and staged while the product still runs; the bar shows it.
     InstallOptions options;
     options.journalTag = m_info.NewVer;
-    options.packageFile = package;
     options.lastFile = GetModuleDirectory() + CString(L"\\") + m_strExeName;
     options.selfFile = ModuleFileName();
     options.progress = [this](std::uint64_t done, std::uint64_t total) {
         m_dlgProgress.m_progress.SetRange(0, 1000);
         m_dlgProgress.m_progress.SetPos(total == 0 ? 1000 : static_cast<int>(done * 1000 / total));
+        return true;
     };
     PackageInstaller installer(PlatformFileSystem(), destination, options);
     InstallResult result = installer.Prepare(package);

@@ -2,8 +2,11 @@
 // separators below the root "/", which always exists. A byte budget stands in
 // for the disk's free space; files can be read-only, in use (held open by
 // another process: neither renamed nor deleted) or running (a program's image:
-// renamed but not deleted or replaced), as on Windows. A fault hook sees every
-// call first and may fail it, to see how callers cope.
+// renamed but not deleted or replaced), as on Windows, or held by OpenExclusive
+// (not written, deleted, renamed or replaced until the file is closed). A link
+// node leads nowhere the file system knows: it stands for a link to elsewhere,
+// and nothing is ever found below it. A fault hook sees every call first and
+// may fail it, to see how callers cope.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +26,8 @@ public:
         bool inUse = false;
         bool running = false;
         bool hidden = false;
+        bool link = false;
+        bool held = false;  // by a file OpenExclusive returned, until it is closed
         std::string data;
     };
     // Returns a failure to inject, or success to let the call through.
@@ -36,6 +41,7 @@ public:
     // Test set-up and inspection; parents must exist.
     bool AddFile(const std::u16string& path, const std::string& data);
     bool AddDirectory(const std::u16string& path);
+    bool AddLink(const std::u16string& path);
     Node* Find(const std::u16string& path);
     const std::map<std::u16string, Node>& Nodes() const { return m_nodes; }
     const std::vector<std::u16string>& RemovedAtRestart() const { return m_atRestart; }
@@ -43,6 +49,7 @@ public:
     char16_t Separator() const override { return u'/'; }
     FsResult Stat(const std::u16string& path, FsInfo& info) override;
     FsResult OpenForRead(const std::u16string& path, std::unique_ptr<FsReadFile>& file) override;
+    FsResult OpenExclusive(const std::u16string& path, std::unique_ptr<FsReadFile>& file) override;
     FsResult CreateNewFile(const std::u16string& path, std::unique_ptr<FsWriteFile>& file) override;
     FsResult MakeDirectory(const std::u16string& path, bool hidden) override;
     FsResult RemoveEmptyDirectory(const std::u16string& path) override;
@@ -57,6 +64,7 @@ public:
 
 private:
     friend class MemoryWriteFile;
+    friend class MemoryHeldFile;
     FsResult Hook(FsOp op, const std::u16string& path) { return m_fault ? m_fault(op, path) : FsResult::Success(); }
     FsResult CheckParent(const std::u16string& path);
     FsResult Move(const std::u16string& from, const std::u16string& to, bool replace);

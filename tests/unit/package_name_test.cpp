@@ -19,11 +19,13 @@ TEST(PackageName, FromUrl) {
                                       u"console.zip", u"COM10.zip", u"LPT0", u"COMA", fits.c_str()})
         EXPECT_EQ(PackageFileNameFromUrl(host + name), name);
     // Empty, dot or overlong segments; characters Windows forbids; a trailing
-    // dot or blank; device names, also with an extension, in any letter case.
+    // dot or blank; device names, also with an extension, in any letter case;
+    // the updater's own names.
     for (const std::u16string name :
          {u"", u"dir/", u"?pkg.zip", u"#pkg.zip", u".", u"..?x", u"a<b.zip", u"a>b", u"c:evil.zip", u"a\"b",
           u"..\\..\\x.zip", u"a|b", u"a*b", u"a\tb", u"a\x01z", u"a\x7Fz", u"pkg.zip.", u"pkg.zip ", u"CON", u"con.zip",
           u"Prn.txt", u"aux", u"NUL.tar.gz", u"COM1", u"com9.zip", u"LPT1.zip", u"lpt5", u"COM\u00B9.zip", u"LPT\u00B2",
-          u"com\u00B3", u"CON .zip", u"conin$", u"CONOUT$.zip", overlong.c_str()})
+          u"com\u00B3", u"CON .zip", u"conin$", u"CONOUT$.zip", u"CLOCK$.zip", u".update-old-1.zip",
+          u".UPDATE-STAGING-1", u".update-download-x.zip", overlong.c_str()})
         EXPECT_EQ(PackageFileNameFromUrl(host + name), kFallbackPackageName) << Utf16ToUtf8(name);
 }

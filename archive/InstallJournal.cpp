@@ -15,6 +15,13 @@ const char16_t kHex[] = u"0123456789ABCDEF";
 
 std::u16string Num(std::uint64_t v) { return FormatText(u"%llu", {static_cast<unsigned long long>(v)}); }
 
+// A file of the work folder: a letter for its role, then the entry's index.
+std::u16string WorkName(char16_t role, ZIP_INDEX_TYPE index) {
+    std::u16string name(1, role);
+    name += Num(index);
+    return name;
+}
+
 bool IsSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 bool IsHigh(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLow(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
@@ -116,11 +123,11 @@ std::u16string Journal::Full(const std::u16string& relative) const {
 
 void Journal::Resolve(FileStep& f) const {
     f.target = Full(f.relative);
-    f.staged = JoinPath(m_fs, work, u"n" + Num(f.index));
-    if (f.kind != StepKind::Self) f.backup = JoinPath(m_fs, work, u"o" + Num(f.index));
+    f.staged = JoinPath(m_fs, work, WorkName(u'n', f.index));
+    if (f.kind != StepKind::Self) f.backup = JoinPath(m_fs, work, WorkName(u'o', f.index));
 }
 
-std::u16string Journal::CopyPath(const FileStep& f) const { return JoinPath(m_fs, work, u"c" + Num(f.index)); }
+std::u16string Journal::CopyPath(const FileStep& f) const { return JoinPath(m_fs, work, WorkName(u'c', f.index)); }
 
 std::string Journal::Text() const {
     std::u16string t = u"tag " + Escape(tag) + u"\n";

@@ -45,20 +45,6 @@ private:
     std::u16string m_path;
 };
 
-// A snapshot that keeps its node held while it lives.
-class MemoryHeldFile : public MemoryReadFile {
-public:
-    MemoryHeldFile(MemoryFileSystem& fs, std::u16string path, std::string data)
-        : MemoryReadFile(std::move(data)), m_fs(fs), m_path(std::move(path)) {}
-    ~MemoryHeldFile() override {
-        if (MemoryFileSystem::Node* node = m_fs.Find(m_path)) node->held = false;
-    }
-
-private:
-    MemoryFileSystem& m_fs;
-    std::u16string m_path;
-};
-
 MemoryFileSystem::MemoryFileSystem() { m_nodes[u"/"].directory = true; }
 
 MemoryFileSystem::Node* MemoryFileSystem::Find(const std::u16string& path) {
@@ -135,15 +121,13 @@ FsResult MemoryFileSystem::OpenExclusive(const std::u16string& path, std::unique
     Node* node = Find(path);
     if (!node) return Fail(FsCode::NotFound, path, u"not found");
     if (node->directory || node->link) return Fail(FsCode::AccessDenied, path, u"is not a file");
-    if (node->inUse || node->held) return Fail(FsCode::InUse, path, u"is in use");
-    node->held = true;
-    file = std::make_unique<MemoryHeldFile>(*this, path, node->data);
+    if (node->inUse) return Fail(FsCode::InUse, path, u"is in use");
+    file = std::make_unique<MemoryReadFile>(node->data);
     return FsResult::Success();
 }
 
 FsResult MemoryFileSystem::CreateNewFile(const std::u16string& path, std::unique_ptr<FsWriteFile>& file) {
     FsResult r = Hook(FsOp::Create, path);
-    if (const Node* node = Find(path); r && node && node->held) r = Fail(FsCode::InUse, path, u"is in use");
     if (r) r = CheckParent(path);
     if (!r) return r;
     m_nodes[path];
@@ -177,7 +161,7 @@ FsResult MemoryFileSystem::RemoveFile(const std::u16string& path) {
     if (FsResult r = Hook(FsOp::Remove, path); !r) return r;
     Node* node = Find(path);
     if (!node || node->directory) return Fail(FsCode::NotFound, path, u"not found");
-    if (node->inUse || node->running || node->held) return Fail(FsCode::InUse, path, u"is in use");
+    if (node->inUse || node->running) return Fail(FsCode::InUse, path, u"is in use");
     if (node->readOnly) return Fail(FsCode::AccessDenied, path, u"is read-only");
     Erase(path);
     return FsResult::Success();
@@ -186,9 +170,9 @@ FsResult MemoryFileSystem::RemoveFile(const std::u16string& path) {
 FsResult MemoryFileSystem::Move(const std::u16string& from, const std::u16string& to, bool replace) {
     Node* node = Find(from);
     if (!node || node->directory) return Fail(FsCode::NotFound, from, u"not found");
-    if (node->inUse || node->held) return Fail(FsCode::InUse, from, u"is in use");
+    if (node->inUse) return Fail(FsCode::InUse, from, u"is in use");
     const Node* target = Find(to);
-    if (replace && target && (target->directory || target->inUse || target->running || target->readOnly || target->held))
+    if (replace && target && (target->directory || target->inUse || target->running || target->readOnly))
         return Fail(FsCode::InUse, to, u"cannot be replaced");
     if (replace && target) Erase(to);
     if (FsResult r = CheckParent(to); !r) return r;
@@ -211,8 +195,7 @@ FsResult MemoryFileSystem::Replace(const std::u16string& from, const std::u16str
 FsResult MemoryFileSystem::CheckReplaceable(const std::u16string& path) {
     if (FsResult r = Hook(FsOp::Check, path); !r) return r;
     const Node* node = Find(path);
-    if (node && (node->inUse || node->running || node->readOnly || node->held))
-        return Fail(FsCode::InUse, path, u"is in use");
+    if (node && (node->inUse || node->running || node->readOnly)) return Fail(FsCode::InUse, path, u"is in use");
     return FsResult::Success();
 }
 

@@ -2,10 +2,9 @@
 // separators below the root "/", which always exists. A byte budget stands in
 // for the disk's free space; files can be read-only, in use (held open by
 // another process: neither renamed nor deleted) or running (a program's image:
-// renamed but not deleted or replaced), as on Windows, or held by OpenExclusive
-// (not written, deleted, renamed or replaced until the file is closed). A link
-// node leads nowhere the file system knows: it stands for a link to elsewhere,
-// and nothing is ever found below it. A fault hook sees every call first and
+// renamed but not deleted or replaced), as on Windows; OpenExclusive refuses
+// what is in use but holds nothing. A link node stands for a link to
+// elsewhere: nothing is ever found below it. A fault hook sees every call first and
 // may fail it, to see how callers cope.
 #pragma once
 
@@ -27,7 +26,6 @@ public:
         bool running = false;
         bool hidden = false;
         bool link = false;
-        bool held = false;  // by a file OpenExclusive returned, until it is closed
         std::string data;
     };
     // Returns a failure to inject, or success to let the call through.
@@ -64,7 +62,6 @@ public:
 
 private:
     friend class MemoryWriteFile;
-    friend class MemoryHeldFile;
     FsResult Hook(FsOp op, const std::u16string& path) { return m_fault ? m_fault(op, path) : FsResult::Success(); }
     FsResult CheckParent(const std::u16string& path);
     FsResult Move(const std::u16string& from, const std::u16string& to, bool replace);

@@ -241,20 +241,18 @@ InstallResult Installer::Stage(CZipArchive& archive) {
 
 // A partial file stays for the work folder's removal.
 InstallResult Installer::StageFile(CZipArchive& archive, const FileStep& f, std::uint64_t done) {
+    auto writeError = [&](const char16_t* what, const FsResult& r) {
+        return Refuse(archive, ZipResult::Fail(ZipStatus::WriteError, 0, what + f.staged + u": " + r.message, f.index));
+    };
     std::unique_ptr<FsWriteFile> file;
     FsResult r = m_fs.CreateNewFile(f.staged, file);
-    if (!r)
-        return Refuse(archive, ZipResult::Fail(ZipStatus::WriteError, 0, u"cannot create " + f.staged + u": " + r.message,
-                                               f.index));
+    if (!r) return writeError(u"cannot create ", r);
     StagingSink sink(*file, m_options.progress, done, m_plan.totalSize);
     ZipResult zr = archive.ExtractFile(f.index, sink, m_options.bufferSize);
     if (sink.Cancelled()) return Fail(InstallStatus::Cancelled, u"cancelled");
     if (!zr) return Refuse(archive, zr);
     r = file->Finish(false);
-    if (!r)
-        return Refuse(archive, ZipResult::Fail(ZipStatus::WriteError, 0, u"cannot write " + f.staged + u": " + r.message,
-                                               f.index));
-    return InstallResult{};
+    return r ? InstallResult{} : writeError(u"cannot write ", r);
 }
 
 InstallResult Installer::Commit() {

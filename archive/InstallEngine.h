@@ -78,7 +78,7 @@ enum class InstallStatus {
 
 struct InstallResult {
     InstallStatus status = InstallStatus::Installed;
-    std::u16string path;    // InUse: full path of the file in use
+    std::u16string path;    // InUse: full path of the file in use; IoError: the path at fault, if known
     // One line of English for people. When installed it is empty, unless old
     // files could not be deleted afterwards (they stay in the work folder).
     std::u16string reason;
@@ -213,6 +213,6 @@ private:
     std::unique_ptr<Journal> m_journal;
     std::u16string m_reportPath, m_reportReason;  // what FindNext found to report instead
     bool m_undecided = false;          // a journal stays unresolved: keep every old updater
-    std::set<std::u16string> m_seen;   // work folders handled in this run
+    std::set<std::u16string> m_seen;   // folders handled in this run
     std::set<std::u16string> m_kept;   // old updaters that a journal may put back
 };

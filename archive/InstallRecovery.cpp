@@ -54,6 +54,10 @@ bool InstallRecovery::FindNext() {
     m_journal.reset();
     m_reportPath.clear();
     m_reportReason.clear();
+    FsInfo info;
+    if (FsResult r = StatNoLink(m_fs, m_folder, info); !r && m_seen.insert(m_folder).second)
+        return Report(m_folder, r.message);
+    if (!info.exists || info.link) return false;
     std::vector<std::u16string> names;
     // Each folder once per run, even when it could not be removed.
     if (m_fs.ListFolder(m_folder, kWorkFolderPrefix, names))
@@ -64,7 +68,6 @@ bool InstallRecovery::FindNext() {
         for (const std::u16string& name : names) {
             const std::u16string folder = JoinPath(m_fs, m_folder, name);
             if (!m_seen.insert(folder).second) continue;
-            FsInfo info;
             FsResult r = StatNoLink(m_fs, folder, info);
             if (!r) return Report(folder, r.message);
             if (info.directory) RemoveFolderTree(m_fs, folder);

@@ -62,10 +62,11 @@ struct App {
     Tree Expected() const {
         Tree t = before;
         using Pair = std::pair<std::u16string, std::string>;
-        for (const auto& [path, data] : {Pair{u"/app/Qelda.exe", "exe 2"}, Pair{u"/app/a.txt", "a 2"},
-                                         Pair{u"/app/Update.exe", "updater 2"}, Pair{u"/app/sub/b.txt", std::string(70000, 'b')},
-                                         Pair{u"/app/sub/deep/", ""}, Pair{u"/app/sub/deep/c.bin", "c 2"},
-                                         Pair{u"/app/empty.txt", ""}, Pair{u"/app/emptydir/", ""}, Pair{u"/app/b.dll", "dll 2"}})
+        for (const auto& [path, data] :
+             {Pair{u"/app/Qelda.exe", "exe 2"}, Pair{u"/app/a.txt", "a 2"}, Pair{u"/app/Update.exe", "updater 2"},
+              Pair{u"/app/sub/b.txt", std::string(70000, 'b')}, Pair{u"/app/sub/deep/", ""},
+              Pair{u"/app/sub/deep/c.bin", "c 2"}, Pair{u"/app/empty.txt", ""}, Pair{u"/app/emptydir/", ""},
+              Pair{u"/app/b.dll", "dll 2"}})
             t[path] = data;
         return t;
     }
@@ -370,22 +371,23 @@ TEST(Recovery, ReportsAndResumes) {
          [](App& a) { a.fs.SetFault(nullptr); }, RecoveryOutcome::Failed, u"refused"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         App app = CrashedAfterCommitPoint();
         c.spoil(app);
         const Tree crashed = app.Snapshot();
         std::vector<RecoveryResult> results = app.Recover();
-        ASSERT_EQ(results.size(), 1u) << c.what;
-        EXPECT_EQ(results[0].outcome, c.outcome) << c.what;
-        EXPECT_NE(results[0].reason.find(c.reason), std::u16string::npos) << c.what << ": " << Utf16ToUtf8(results[0].reason);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0].outcome, c.outcome);
+        EXPECT_NE(results[0].reason.find(c.reason), std::u16string::npos) << Utf16ToUtf8(results[0].reason);
         if (!c.mend) {
-            EXPECT_EQ(app.Snapshot(), crashed) << c.what;
+            EXPECT_EQ(app.Snapshot(), crashed);
             continue;
         }
         c.mend(app);
         results = app.Recover();
-        ASSERT_FALSE(results.empty()) << c.what;
-        EXPECT_EQ(results.back().outcome, RecoveryOutcome::Completed) << c.what;
-        EXPECT_EQ(app.Snapshot(), app.Expected()) << c.what;
+        ASSERT_FALSE(results.empty());
+        EXPECT_EQ(results.back().outcome, RecoveryOutcome::Completed);
+        EXPECT_EQ(app.Snapshot(), app.Expected());
     }
 }
 

@@ -69,6 +69,7 @@ TEST(InstallLinks, RefusedWithNothingBeyondTouched) {
         {"the destination", "app", "outside", false, true},
         {"a folder on a target's way", "app/sub", "outside", false, true},
         {"a target", "app/a.txt", "outside/victim.txt", false, true},
+        {"the folder recovered", "app", "outside", true, true},
         {"a work folder", "app/.update-staging-1", "outside", true, true},
         {"a download folder", "app/.update-download-1", "outside", true, true},
         {"in a work folder", "app/.update-staging-2/o0", "outside/victim.txt", true, false},

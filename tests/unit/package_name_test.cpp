@@ -16,9 +16,11 @@ TEST(PackageName, FromUrl) {
         EXPECT_EQ(PackageFileNameFromUrl(url), name.empty() ? kFallbackPackageName : name) << Utf16ToUtf8(url);
     // Names kept as they are (nothing is decoded), and names the updater's one file-name rule refuses (its cases are
     // in archive_reader_test's EntryNames): a few of each, to show that the rule is the one applied.
-    for (const std::u16string name : {u"pkg_2_1.zip", u"%E5%8D%87.zip", u"升级包.zip", u".hidden", u"a b.zip", fits.c_str()})
+    for (const std::u16string name :
+         {u"pkg_2_1.zip", u"%E5%8D%87.zip", u"升级包.zip", u".hidden", u"a b.zip", fits.c_str()})
         EXPECT_EQ(PackageFileNameFromUrl(host + name), name);
-    for (const std::u16string name : {u"", u"dir/", u"?pkg.zip", u".", u"..?x", u"..\\..\\x.zip", u"c:evil.zip", u"a\tb",
-                                      u"pkg.zip.", u"con.zip", u"CLOCK$.zip", u".update-old-1.zip", overlong.c_str()})
+    for (const std::u16string name : {u"", u"dir/", u"?pkg.zip", u".", u"..?x", u"..\\..\\x.zip", u"c:evil.zip",
+                                      u"a\tb", u"pkg.zip.", u"con.zip", u"CLOCK$.zip", u".update-old-1.zip",
+                                      overlong.c_str()})
         EXPECT_EQ(PackageFileNameFromUrl(host + name), kFallbackPackageName) << Utf16ToUtf8(name);
 }

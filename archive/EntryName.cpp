@@ -3,6 +3,7 @@
 #include <cstddef>
 
 const char16_t kWorkFolderPrefix[] = u".update-staging-";
+const char16_t kDownloadFolderPrefix[] = u".update-download-";
 const char16_t kOldProgramPrefix[] = u".update-old-";
 
 namespace {
@@ -66,6 +67,50 @@ std::u16string FoldForComparison(const std::u16string& text) {
     return folded;
 }
 
+bool CheckFileName(const std::u16string& name, std::u16string& why) {
+    if (name.empty()) {
+        why = u"empty name";
+        return false;
+    }
+    if (name == u"." || name == u"..") {
+        why = u"'" + name + u"' names a folder, not a file";
+        return false;
+    }
+    for (char16_t c : name) {
+        if (c == u'/' || c == u'\\') {
+            why = u"folder separator in a file name";
+            return false;
+        }
+        if (c == u':') {
+            why = u"':' (drive letter or alternate data stream)";
+            return false;
+        }
+        if (IsForbidden(c)) {
+            why = u"character not allowed in Windows file names";
+            return false;
+        }
+    }
+    if (name.back() == u'.' || name.back() == u' ') {
+        why = u"name ends in a dot or a space";
+        return false;
+    }
+    if (name.size() > 255) {
+        why = u"name longer than 255 characters";
+        return false;
+    }
+    if (IsDeviceName(name)) {
+        why = u"Windows device name";
+        return false;
+    }
+    for (const char16_t* prefix : {kWorkFolderPrefix, kDownloadFolderPrefix, kOldProgramPrefix}) {
+        if (StartsWithFolded(name, prefix)) {
+            why = u"name reserved for the updater's own files";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool ParseEntryName(const std::u16string& name, EntryPath& path, std::u16string& why) {
     path.segments.clear();
     path.directory = false;
@@ -102,36 +147,10 @@ bool ParseEntryName(const std::u16string& name, EntryPath& path, std::u16string&
             start = end + 1;
             continue;
         }
-        for (char16_t c : segment) {
-            if (c == u':') {
-                why = u"':' (drive letter or alternate data stream)";
-                return false;
-            }
-            if (IsForbidden(c)) {
-                why = u"character not allowed in Windows file names";
-                return false;
-            }
-        }
-        if (segment.back() == u'.' || segment.back() == u' ') {
-            why = u"name ends in a dot or a space";
-            return false;
-        }
-        if (segment.size() > 255) {
-            why = u"name longer than 255 characters";
-            return false;
-        }
-        if (IsDeviceName(segment)) {
-            why = u"Windows device name";
-            return false;
-        }
+        if (!CheckFileName(segment, why)) return false;
         path.segments.push_back(std::move(segment));
         if (last) break;
         start = end + 1;
-    }
-    if (!path.segments.empty() && (StartsWithFolded(path.segments[0], kWorkFolderPrefix) ||
-                                   StartsWithFolded(path.segments[0], kOldProgramPrefix))) {
-        why = u"name reserved for the updater's own files";
-        return false;
     }
     return true;
 }

@@ -1,20 +1,29 @@
-// Checks an entry name before anything is written for it.
+// The one rule for the names the updater writes: every segment of a package's
+// entry names, the package's own file name (ui/PackageName.h) and the names
+// that journals carry. Two rules would drift apart, and a name one accepts and
+// the other refuses is how a reader deletes what a writer wrote.
 //
-// A name is accepted only when its target stays below the destination folder
-// and is a name Windows can create as given. '/' and '\' separate folders, and
-// a single trailing separator marks a folder entry. "." segments are dropped
-// ("./a" is "a", as bsdtar writes names; "./" is the destination itself).
-// Refused: an empty name; a leading separator (absolute or UNC path); an
-// empty or ".." segment; a file named "."; ':' (drive letters, alternate data
-// streams); control characters and < > " | ? *; a segment ending in a dot or
-// a space, or longer than 255 units; the device names CON PRN AUX NUL
-// COM1-9 LPT1-9 (also with the digits ¹ ² ³) CONIN$ CONOUT$ CLOCK$, alone or
-// before any extension; a first segment starting with one of the install
-// engine's own prefixes.
+// A file name (CheckFileName) is one path segment that Windows creates as
+// given and that is none of the updater's own: refused are an empty name, "."
+// and "..", '/' '\' and ':' (folders, drive letters, alternate data streams),
+// control characters and < > " | ? *, a name ending in a dot or a space, one
+// longer than 255 units, the device names CON PRN AUX NUL COM1-9 LPT1-9 (also
+// with the digits ¹ ² ³) CONIN$ CONOUT$ CLOCK$, alone or before any extension,
+// and a name starting with one of the prefixes below, in any letter case.
+//
+// An entry name (ParseEntryName) is accepted only when its target stays below
+// the destination folder: '/' and '\' separate folders, and a single trailing
+// separator marks a folder entry. "." segments are dropped ("./a" is "a", as
+// bsdtar writes names; "./" is the destination itself). Refused: an empty
+// name, a leading separator (absolute or UNC path), an empty or ".." segment,
+// a file named ".", and any other segment CheckFileName refuses.
 #pragma once
 
 #include <string>
 #include <vector>
+
+// On failure returns false and sets `why` to a short English reason.
+bool CheckFileName(const std::u16string& name, std::u16string& why);
 
 struct EntryPath {
     std::vector<std::u16string> segments;  // none only for a folder entry naming the destination
@@ -33,5 +42,7 @@ std::u16string FoldForComparison(const std::u16string& text);
 
 // Prefix of the install engine's hidden work folder inside the destination.
 extern const char16_t kWorkFolderPrefix[];
+// Prefix of the hidden folder a package is downloaded into, in the destination.
+extern const char16_t kDownloadFolderPrefix[];
 // Prefix of the name a running updater's replaced file gets in its folder.
 extern const char16_t kOldProgramPrefix[];

@@ -12,6 +12,11 @@ std::u16string JoinPath(const FileSystem& fs, const std::u16string& dir, const s
     return path;
 }
 
+std::u16string FolderOf(const FileSystem& fs, const std::u16string& path) {
+    const std::size_t at = path.find_last_of(fs.Separator() == u'/' ? u"/" : u"\\/");
+    return at == std::u16string::npos ? std::u16string() : path.substr(0, at);
+}
+
 FsResult FileSystem::MoveAside(const std::u16string& from, const std::u16string& to) {
     FsResult r = CheckReplaceable(from);
     return r ? Rename(from, to) : r;

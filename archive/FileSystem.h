@@ -37,10 +37,15 @@ struct FsResult {
     explicit operator bool() const { return ok(); }
 };
 
+// What Stat finds at a path itself: a link is never followed.
 struct FsInfo {
     bool exists = false;
     bool directory = false;
     bool readOnly = false;
+    // A symbolic link, or on Windows a junction or other name-surrogate reparse
+    // point: the path leads elsewhere. The other fields then describe the link
+    // itself as far as the system tells (a directory junction is a directory).
+    bool link = false;
     std::uint64_t size = 0;
 };
 
@@ -69,9 +74,16 @@ public:
 
     virtual char16_t Separator() const = 0;
 
-    // A path that does not exist is success with info.exists false.
+    // A path that does not exist is success with info.exists false. A link at
+    // `path` is described, not followed (folders on the way are).
     virtual FsResult Stat(const std::u16string& path, FsInfo& info) = 0;
     virtual FsResult OpenForRead(const std::u16string& path, std::unique_ptr<FsReadFile>& file) = 0;
+    // Opens an existing regular file - not a link, a folder or a device - for
+    // reading, and denies other writers, deleters and renamers until the file
+    // is closed, so that what one reader checks is what the next one reads.
+    // Windows enforces the denial; POSIX cannot deny others, so there it only
+    // refuses links and special files.
+    virtual FsResult OpenExclusive(const std::u16string& path, std::unique_ptr<FsReadFile>& file) = 0;
     // Creates a new file; fails with Exists when the path exists.
     virtual FsResult CreateNewFile(const std::u16string& path, std::unique_ptr<FsWriteFile>& file) = 0;
     // Creates one folder (its parent must exist); fails with Exists when the
@@ -110,6 +122,10 @@ FileSystem& PlatformFileSystem();
 
 // dir + separator + name, without doubling a separator that ends dir.
 std::u16string JoinPath(const FileSystem& fs, const std::u16string& dir, const std::u16string& name);
+
+// The folder part of a path, up to its last separator ('/' is one everywhere);
+// empty when there is none.
+std::u16string FolderOf(const FileSystem& fs, const std::u16string& path);
 
 // Copies a file into a new file `to` and forces it to the disk; on failure
 // removes what was written.

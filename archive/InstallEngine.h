@@ -1,5 +1,8 @@
 // Installs a package's entries below a destination folder, all or nothing,
-// and repairs an installation that a crash interrupted.
+// and repairs an installation that a crash interrupted. This header is the
+// engine's contract; the work lives in InstallEngine.cpp (check, stage,
+// commit, finish), InstallJournal (the journal's format), InstallRecovery.cpp
+// and InstallFolders (the engine's own folders, and links refused).
 //
 // 1. Check: every entry is examined before anything is touched - its name
 //    must be a safe path below the destination (EntryName.h), it must be a
@@ -10,7 +13,8 @@
 // 2. Stage: every file entry is extracted and verified (local header, sizes,
 //    CRC-32) into a hidden work folder ".update-staging-<random>" inside the
 //    destination, so that the commit only renames on one volume, and forced
-//    to the disk. Nothing installed has changed yet: the product may run.
+//    to the disk. Nothing installed has changed yet: the product may run. The
+//    progress callback may cancel; the work folder is then removed.
 // 3. Commit: a journal saying what moves where is written into the work folder
 //    and forced to the disk. Then every existing target file is moved aside
 //    into the work folder, in entry order; a file that cannot be moved (read-
@@ -34,8 +38,20 @@
 // moved aside: before it the commit is rolled back (the old files go back to
 // free places), after it the commit is completed (the new files go to free
 // places). A commit whose new files cannot all be found is rolled back. Work
-// folders without a finished journal are deleted: their installation never
-// changed the destination, or had already been finished.
+// folders whose journal is missing or was never completely written are
+// deleted: their installation never changed the destination, or had already
+// been finished. A complete journal that cannot be read is reported and kept,
+// with its work folder: it may hold the only copies of the old files.
+//
+// The package is downloaded into a hidden folder of its own in the destination
+// (MakeDownloadFolder), so that its name never meets a file of the package;
+// recovery deletes such folders, since it works from the staged files alone.
+//
+// Links: the engine and recovery never follow a symbolic link or junction. One
+// found where a file, a folder on a target's way, the destination, a work
+// folder or a download folder is expected stops the installation (IoError) or
+// the recovery (Failed) with a reason naming it, and nothing beyond it is
+// listed, written or deleted.
 //
 // Runs on the calling thread; the file system is the caller's and must not be
 // used by others meanwhile. Throws only std::bad_alloc.
@@ -57,11 +73,12 @@ enum class InstallStatus {
     InUse,     // path: the file that could not be replaced; nothing changed
     Damaged,   // the package was refused or failed verification; nothing changed
     IoError,   // the destination could not be written; nothing changed
+    Cancelled, // the progress callback asked to stop the staging; nothing changed
 };
 
 struct InstallResult {
     InstallStatus status = InstallStatus::Installed;
-    std::u16string path;    // InUse: full path of the file in use
+    std::u16string path;    // InUse: full path of the file in use; IoError: the path at fault, if known
     // One line of English for people. When installed it is empty, unless old
     // files could not be deleted afterwards (they stay in the work folder).
     std::u16string reason;
@@ -80,13 +97,13 @@ struct InstallOptions {
     // files are never deleted while the new ones exist only in the cache.
     bool flush = true;
     std::size_t bufferSize = 256 * 1024;
-    // Called after each staged entry with the bytes staged so far and in all.
-    std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+    // Called while staging with the bytes staged so far and in all: after each
+    // entry, and within an entry at least every 4 MiB, so that a user's Cancel
+    // is seen promptly. Returning false stops Prepare with Cancelled.
+    std::function<bool(std::uint64_t done, std::uint64_t total)> progress;
     // Kept in the journal and handed back by recovery: the version installed.
+    // Any text: it comes from the manifest.
     std::u16string journalTag;
-    // The package's full path: kept in the journal when it lies in the
-    // destination folder, so that recovery deletes it too. May be empty.
-    std::u16string packageFile;
     // Full paths of the product's own executable (swapped last, never absent)
     // and of the running updater (renamed aside in its folder); may be empty.
     std::u16string lastFile;
@@ -121,7 +138,8 @@ public:
     PackageInstaller(const PackageInstaller&) = delete;
     PackageInstaller& operator=(const PackageInstaller&) = delete;
 
-    // Steps 1 and 2. The archive is not needed afterwards.
+    // Steps 1 and 2. The archive is not needed afterwards. After a failure
+    // the work folder is gone and the installer is spent.
     InstallResult Prepare(CZipArchive& archive);
     // Opens the package with the file system first: a file that cannot be
     // opened or read is an IoError, one that is no ZIP archive is Damaged.
@@ -140,17 +158,24 @@ private:
 InstallResult InstallPackage(FileSystem& fs, const std::u16string& packagePath, const std::u16string& destination,
                              const InstallOptions& options = {});
 
+// Creates a new hidden folder ".update-download-<random>" in `destination`
+// (an existing folder, no link) for the package to be downloaded into.
+FsResult MakeDownloadFolder(FileSystem& fs, const std::u16string& destination, std::u16string& folder);
+// Deletes a download folder with its files, never following a link.
+void RemoveDownloadFolder(FileSystem& fs, const std::u16string& folder);
+
 enum class RecoveryOutcome {
     Completed,   // the new files are in place: record the journal's tag
     RolledBack,  // the old files are back
     InUse,       // path: a file that could not be replaced; call Resolve again
-    Failed,      // the disk refused; reason says why; the journal is kept
+    Failed,      // the disk refused, a journal is damaged or a link is in the way;
+                 // reason says why; the journal and its work folder are kept
 };
 
 struct RecoveryResult {
     RecoveryOutcome outcome = RecoveryOutcome::Completed;
     std::u16string tag;     // the journal's tag
-    std::u16string path;    // InUse: full path of the file
+    std::u16string path;    // InUse: full path of the file; Failed: the path at fault, if one
     std::u16string reason;  // Failed: one line of English
 };
 
@@ -164,20 +189,30 @@ public:
     InstallRecovery(const InstallRecovery&) = delete;
     InstallRecovery& operator=(const InstallRecovery&) = delete;
 
-    // Deletes what needs no decision (work folders without a finished journal,
-    // updaters' old files), then looks for an interrupted commit. False when
-    // there is none.
+    // Looks for an interrupted commit, and deletes what needs no decision on
+    // the way: work folders without a complete journal, download folders and
+    // updaters' old files. Also true for what must be reported instead (a
+    // complete journal that cannot be read, a link where one of the engine's
+    // folders should be): Resolve then answers Failed. False when nothing is
+    // left to find.
     bool FindNext();
     // Completes or rolls back the commit found.
     RecoveryResult Resolve();
     // After Completed (once the caller has recorded the tag) or RolledBack:
-    // deletes the journal, the old files, the work folder and the package.
+    // deletes the journal, the old files and the work folder, and the package
+    // that a journal of an earlier updater names, unless it is a file of the
+    // installation.
     void Finish();
 
 private:
+    bool FindJournal(const std::u16string& work);
+    bool Report(const std::u16string& path, std::u16string reason);
+
     FileSystem& m_fs;
     std::u16string m_folder;
     std::unique_ptr<Journal> m_journal;
-    std::set<std::u16string> m_seen;   // work folders handled in this run
+    std::u16string m_reportPath, m_reportReason;  // what FindNext found to report instead
+    bool m_undecided = false;          // a journal stays unresolved: keep every old updater
+    std::set<std::u16string> m_seen;   // folders handled in this run
     std::set<std::u16string> m_kept;   // old updaters that a journal may put back
 };

@@ -175,10 +175,15 @@ bool ParsePrivateKeyFile(const std::string& text, EcdsaPrivateKey& key) {
 
 SignatureCheck CheckPackageSignature(FileSystem& fs, const std::u16string& path, const EcdsaPublicKey& key) {
     std::unique_ptr<FsReadFile> file;
+    FsResult r = fs.OpenForRead(path, file);
+    if (!r) return Checked(SignatureStatus::Unreadable, r.message);
+    return CheckPackageSignature(*file, key);
+}
+
+SignatureCheck CheckPackageSignature(FsReadFile& file, const EcdsaPublicKey& key) {
     Tail tail;
     bool found = false;
-    FsResult r = fs.OpenForRead(path, file);
-    if (r) r = ReadTail(*file, tail, found);
+    FsResult r = ReadTail(file, tail, found);
     if (!r) return Checked(SignatureStatus::Unreadable, r.message);
     if (!found) return Checked(SignatureStatus::Missing, u"not a ZIP archive that ends in its end record");
     if (tail.block == std::string::npos) return Checked(SignatureStatus::Missing, u"the package is not signed");
@@ -188,7 +193,7 @@ SignatureCheck CheckPackageSignature(FileSystem& fs, const std::u16string& path,
         return Checked(SignatureStatus::Malformed, u"the signature block is damaged");
     Sha256 hash;
     Sha256Digest bytes, digest;
-    r = Copy(*file, tail.endRecord + kEndRecord + tail.block, hash, nullptr);
+    r = Copy(file, tail.endRecord + kEndRecord + tail.block, hash, nullptr);
     if (!r) return Checked(SignatureStatus::Unreadable, r.message, check);
     if (!hash.Finish(bytes) || !StatementDigest(check.product, check.version, bytes, digest) ||
         !EcdsaVerify(key, digest, signature))

@@ -61,6 +61,9 @@ struct SignatureCheck {
 };
 
 SignatureCheck CheckPackageSignature(FileSystem& fs, const std::u16string& path, const EcdsaPublicKey& key);
+// The same over a file the caller holds open (FileSystem::OpenExclusive), so
+// that the bytes checked are the bytes then installed from the same handle.
+SignatureCheck CheckPackageSignature(FsReadFile& file, const EcdsaPublicKey& key);
 
 enum class SignStatus { Signed, Refused, IoError };
 

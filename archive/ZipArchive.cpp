@@ -214,6 +214,27 @@ ZipResult CZipArchive::Open(std::unique_ptr<ZipSource> source) {
     return r;
 }
 
+namespace {
+
+// Archive bytes from a file that stays the caller's.
+class BorrowedFileSource : public ZipSource {
+public:
+    explicit BorrowedFileSource(FsReadFile& file) : m_file(file), m_size(file.Size()) {}
+    std::uint64_t Size() const override { return m_size; }
+    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+        if (offset > m_size || size > m_size - offset) return false;
+        return m_file.ReadAt(offset, buffer, size).ok();
+    }
+
+private:
+    FsReadFile& m_file;
+    std::uint64_t m_size;
+};
+
+}  // namespace
+
+ZipResult CZipArchive::Open(FsReadFile& file) { return Open(std::make_unique<BorrowedFileSource>(file)); }
+
 bool CZipArchive::SetAutoFinalize(bool) { return true; }
 
 CZipString CZipArchive::Close(int, bool) {

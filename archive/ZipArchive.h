@@ -157,6 +157,9 @@ public:
     // archive open before is closed first.
     ZipResult Open(const CZipString& path, int mode = zipOpen, ZIP_SIZE_TYPE volumeSize = 0);
     ZipResult Open(std::unique_ptr<ZipSource> source);
+    // Reads from a file the caller keeps open (held against writers, say)
+    // until the archive is closed; the file is not owned.
+    ZipResult Open(FsReadFile& file);
     // Nothing is ever written back; kept for the component's call sequence.
     bool SetAutoFinalize(bool autoFinalize = true);
     // Releases the source and the inflate state. Returns the archive's path.

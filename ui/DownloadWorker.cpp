@@ -1,5 +1,6 @@
 #include "DownloadWorker.h"
 
+#include <shlwapi.h>
 #include <urlmon.h>
 
 #include <vector>
@@ -117,7 +118,7 @@ void CUpdateDlg::StartDownload() {
         return;
     }
     m_pDownloadThread->m_bAutoDelete = FALSE;
-    SetTimer(kTransferWatchTimer, kTransferWatchMs, nullptr);
+    SetTimer(kTransferWatchTimer, kTransferWatchMs);
     m_pDownloadThread->ResumeThread();
 }
 

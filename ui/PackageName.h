@@ -8,10 +8,9 @@
 extern const char16_t kFallbackPackageName[];
 
 // The last path segment of `url`, without its query ("?...") and fragment
-// ("#..."). Nothing is decoded. A segment that is empty, "." or "..", longer
-// than 255 characters, holds a character Windows forbids in file names
-// (<>:"/\|?* and control characters), ends in a dot or a blank, or is a
-// reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, also with an
-// extension, in any letter case) yields kFallbackPackageName instead, so the
-// name can never leave the destination folder or open a device.
+// ("#..."). Nothing is decoded. A segment that the updater's one file-name
+// rule refuses (CheckFileName in archive/EntryName.h: no separators, no
+// character or device name Windows reserves, none of the updater's own
+// prefixes) yields kFallbackPackageName instead, so the name can never leave
+// its folder, open a device or pass for one of the updater's own files.
 std::u16string PackageFileNameFromUrl(const std::u16string& url);

@@ -97,17 +97,15 @@ public:
 
     FsResult Stat(const std::u16string& path, FsInfo& info) override {
         info = FsInfo{};
-        // Links already in the destination are the administrator's: they are
-        // followed. A dangling one is a file that exists.
-        const std::string native = Native(path);
         struct stat st;
-        if (stat(native.c_str(), &st) != 0 && lstat(native.c_str(), &st) != 0) {
+        if (lstat(Native(path).c_str(), &st) != 0) {
             if (errno == ENOENT || errno == ENOTDIR) return FsResult::Success();
             return Errno(errno, u"cannot examine", path);
         }
         info.exists = true;
+        info.link = S_ISLNK(st.st_mode);
         info.directory = S_ISDIR(st.st_mode);
-        info.readOnly = (st.st_mode & 0222) == 0;
+        info.readOnly = !info.link && (st.st_mode & 0222) == 0;
         info.size = static_cast<std::uint64_t>(st.st_size);
         return FsResult::Success();
     }
@@ -119,6 +117,22 @@ public:
         if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             close(fd);
             return FsResult::Fail(FsCode::Other, u"cannot open " + path + u": not a file");
+        }
+        file = std::make_unique<PosixReadFile>(fd, static_cast<std::uint64_t>(st.st_size));
+        return FsResult::Success();
+    }
+
+    // O_NONBLOCK: a FIFO put in the package's place must not block the open.
+    FsResult OpenExclusive(const std::u16string& path, std::unique_ptr<FsReadFile>& file) override {
+        const int fd = open(Native(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ELOOP) return FsResult::Fail(FsCode::AccessDenied, u"cannot open " + path + u": a link");
+            return Errno(errno, u"cannot open", path);
+        }
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(fd);
+            return FsResult::Fail(FsCode::AccessDenied, u"cannot open " + path + u": not a file");
         }
         file = std::make_unique<PosixReadFile>(fd, static_cast<std::uint64_t>(st.st_size));
         return FsResult::Success();

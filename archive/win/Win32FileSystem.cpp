@@ -94,6 +94,18 @@ FsResult LastError(const char16_t* what, const std::u16string& path) {
     return FsResult::Fail(CodeOf(error), std::u16string(what) + u" " + path + u": " + SystemText(error));
 }
 
+// Whether a path with FILE_ATTRIBUTE_REPARSE_POINT leads elsewhere: symbolic
+// links and junctions are name surrogates; other reparse points (compressed,
+// deduplicated or cloud files) hold their data in place. Only the directory
+// entry carries the tag; one that cannot be read counts as a link.
+bool IsLinkReparsePoint(const std::u16string& longPath) {
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileExW(W(longPath), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (h == INVALID_HANDLE_VALUE) return true;
+    FindClose(h);
+    return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || IsReparseTagNameSurrogate(found.dwReserved0);
+}
+
 class Win32ReadFile : public FsReadFile {
 public:
     Win32ReadFile(FileHandle h, std::uint64_t size, std::u16string path)
@@ -162,6 +174,7 @@ public:
             return LastError(u"cannot examine", path);
         }
         info.exists = true;
+        info.link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsLinkReparsePoint(Long(path));
         info.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         info.readOnly = !info.directory && (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
         info.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -175,6 +188,22 @@ public:
         LARGE_INTEGER size;
         if (!GetFileSizeEx(h.Get(), &size)) return LastError(u"cannot open", path);
         file = std::make_unique<Win32ReadFile>(std::move(h), static_cast<std::uint64_t>(size.QuadPart), path);
+        return FsResult::Success();
+    }
+
+    // Read sharing only: no other process may write, delete or rename the file
+    // while it is held. The reparse point itself is opened, and refused.
+    FsResult OpenExclusive(const std::u16string& path, std::unique_ptr<FsReadFile>& file) override {
+        FileHandle h(CreateFileW(W(Long(path)), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!h.Valid()) return LastError(u"cannot open", path);
+        BY_HANDLE_FILE_INFORMATION about;
+        if (!GetFileInformationByHandle(h.Get(), &about)) return LastError(u"cannot open", path);
+        if ((about.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+            GetFileType(h.Get()) != FILE_TYPE_DISK)
+            return FsResult::Fail(FsCode::AccessDenied, u"cannot open " + path + u": not a file");
+        const std::uint64_t size = (static_cast<std::uint64_t>(about.nFileSizeHigh) << 32) | about.nFileSizeLow;
+        file = std::make_unique<Win32ReadFile>(std::move(h), size, path);
         return FsResult::Success();
     }
 
@@ -193,9 +222,13 @@ public:
         return FsResult::Success();
     }
 
+    // A link to a folder is removed as a link; the attributes of what it
+    // leads to are left alone.
     FsResult RemoveEmptyDirectory(const std::u16string& path) override {
         const std::u16string p = Long(path);
-        SetFileAttributesW(W(p), FILE_ATTRIBUTE_NORMAL);
+        const DWORD attributes = GetFileAttributesW(W(p));
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+            SetFileAttributesW(W(p), FILE_ATTRIBUTE_NORMAL);
         if (!RemoveDirectoryW(W(p))) return LastError(u"cannot remove folder", path);
         return FsResult::Success();
     }

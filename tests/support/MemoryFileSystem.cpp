@@ -78,6 +78,12 @@ bool MemoryFileSystem::AddDirectory(const std::u16string& path) {
     return true;
 }
 
+bool MemoryFileSystem::AddLink(const std::u16string& path) {
+    if (!CheckParent(path)) return false;
+    m_nodes[path].link = true;
+    return true;
+}
+
 FsResult MemoryFileSystem::Append(const std::u16string& path, const void* data, std::size_t size) {
     if (FsResult r = Hook(FsOp::Write, path); !r) return r;
     Node* node = Find(path);
@@ -95,6 +101,7 @@ FsResult MemoryFileSystem::Stat(const std::u16string& path, FsInfo& info) {
         info.exists = true;
         info.directory = node->directory;
         info.readOnly = node->readOnly;
+        info.link = node->link;
         info.size = node->data.size();
     }
     return FsResult::Success();
@@ -105,6 +112,16 @@ FsResult MemoryFileSystem::OpenForRead(const std::u16string& path, std::unique_p
     const Node* node = Find(path);
     if (!node) return Fail(FsCode::NotFound, path, u"not found");
     if (node->directory) return Fail(FsCode::AccessDenied, path, u"is a folder");
+    file = std::make_unique<MemoryReadFile>(node->data);
+    return FsResult::Success();
+}
+
+FsResult MemoryFileSystem::OpenExclusive(const std::u16string& path, std::unique_ptr<FsReadFile>& file) {
+    if (FsResult r = Hook(FsOp::Open, path); !r) return r;
+    Node* node = Find(path);
+    if (!node) return Fail(FsCode::NotFound, path, u"not found");
+    if (node->directory || node->link) return Fail(FsCode::AccessDenied, path, u"is not a file");
+    if (node->inUse) return Fail(FsCode::InUse, path, u"is in use");
     file = std::make_unique<MemoryReadFile>(node->data);
     return FsResult::Success();
 }

@@ -2,8 +2,10 @@
 // separators below the root "/", which always exists. A byte budget stands in
 // for the disk's free space; files can be read-only, in use (held open by
 // another process: neither renamed nor deleted) or running (a program's image:
-// renamed but not deleted or replaced), as on Windows. A fault hook sees every
-// call first and may fail it, to see how callers cope.
+// renamed but not deleted or replaced), as on Windows; OpenExclusive refuses
+// what is in use but holds nothing. A link node stands for a link to
+// elsewhere: nothing is ever found below it. A fault hook sees every call first and
+// may fail it, to see how callers cope.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +25,7 @@ public:
         bool inUse = false;
         bool running = false;
         bool hidden = false;
+        bool link = false;
         std::string data;
     };
     // Returns a failure to inject, or success to let the call through.
@@ -36,6 +39,7 @@ public:
     // Test set-up and inspection; parents must exist.
     bool AddFile(const std::u16string& path, const std::string& data);
     bool AddDirectory(const std::u16string& path);
+    bool AddLink(const std::u16string& path);
     Node* Find(const std::u16string& path);
     const std::map<std::u16string, Node>& Nodes() const { return m_nodes; }
     const std::vector<std::u16string>& RemovedAtRestart() const { return m_atRestart; }
@@ -43,6 +47,7 @@ public:
     char16_t Separator() const override { return u'/'; }
     FsResult Stat(const std::u16string& path, FsInfo& info) override;
     FsResult OpenForRead(const std::u16string& path, std::unique_ptr<FsReadFile>& file) override;
+    FsResult OpenExclusive(const std::u16string& path, std::unique_ptr<FsReadFile>& file) override;
     FsResult CreateNewFile(const std::u16string& path, std::unique_ptr<FsWriteFile>& file) override;
     FsResult MakeDirectory(const std::u16string& path, bool hidden) override;
     FsResult RemoveEmptyDirectory(const std::u16string& path) override;

@@ -169,7 +169,7 @@ TEST(ArchiveReader, EntryNames) {
              "../evil.txt", "..\\evil.txt", "a/../../evil.txt", "a/..", "..", "/etc/passwd", "\\Windows\\x.dll",
              "\\\\server\\share\\x", "//server/share/x", "\\\\?\\C:\\x.txt", "C:\\Windows\\x.dll", "C:x.dll",
              "a/C:/x", "file.txt:stream", "file.txt::$DATA", ".", "a/.", "a//b", "", "/", "a/b//",
-             ".update-staging-1234/x", ".UPDATE-STAGING-x",
+             ".update-staging-1234/x", ".UPDATE-STAGING-x", ".update-download-1/pkg.zip", "sub/.update-old-1",
              // Names Windows cannot create as given, or opens a device for.
              "CON", "con", "Con.txt", "aux.tar.gz", "PRN", "dir/nul.txt", "NUL /x", "COM1", "com9.log", "LPT1", "COM¹",
              "COM²", "LPT³.txt", "CONIN$", "conout$.txt", "clock$", "CON .txt", "a<b", "a>b", "a\"b", "a|b", "a?b",

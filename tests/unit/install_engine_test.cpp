@@ -6,7 +6,9 @@
 #include <map>
 
 #include "InstallEngine.h"
+#include "InstallJournal.h"
 #include "MemoryFileSystem.h"
+#include "PackageName.h"
 #include "ZipBuilder.h"
 
 using namespace ziptest;
@@ -15,26 +17,24 @@ namespace {
 
 using Tree = std::map<std::u16string, std::string>;  // path -> content; folders end in '/'
 
-Tree Snapshot(const MemoryFileSystem& fs) {
-    Tree t;
-    for (const auto& n : fs.Nodes())
-        if (n.first != u"/app/pkg.zip") t[n.first + (n.second.directory ? u"/" : u"")] = n.second.data;
-    return t;
-}
-
 // /app holds version 1: the product's Qelda.exe, the running updater
-// Update.exe, data files; the package brings version 2 of most of them.
+// Update.exe, data files. The package brings version 2 of most of them and a
+// new b.dll; it is downloaded as the updater does, into a download folder under
+// the name its URL gives, or as earlier updaters did, into /app itself.
 struct App {
     MemoryFileSystem fs;
-    Tree before, after;
+    Tree before;
     InstallOptions options;
+    std::string bytes;          // the package
+    std::u16string download;    // its folder, when it has one
+    std::u16string package;
 
-    App() {
+    explicit App(const std::u16string& name = u"qelda-2.0.zip", bool earlier = false) {
         Archive a;
         using Pair = std::pair<std::string, std::string>;
         for (const auto& [name, data] : {Pair{"Qelda.exe", "exe 2"}, Pair{"a.txt", "a 2"}, Pair{"Update.exe", "updater 2"},
                                          Pair{"sub/b.txt", std::string(70000, 'b')}, Pair{"sub/deep/c.bin", "c 2"},
-                                         Pair{"empty.txt", ""}})
+                                         Pair{"empty.txt", ""}, Pair{"b.dll", "dll 2"}})
             a.entries.push_back(Entry::File(name, data, name[0] == 's' ? 0 : 8));
         a.entries.push_back(Entry::Folder("emptydir/"));
         fs.AddDirectory(u"/app");
@@ -43,58 +43,132 @@ struct App {
                                   {u"/app/Update.exe", "updater 1"}, {u"/app/sub/b.txt", "b 1"}, {u"/app/keep", "k"}})
             fs.AddFile(path, data);
         fs.Find(u"/app/Update.exe")->running = true;
-        before = Snapshot(fs);
-        fs.AddFile(u"/app/pkg.zip", a.Build());
+        bytes = a.Build();
+        before = Snapshot();
+        if (!earlier) MakeDownloadFolder(fs, u"/app", download);
+        package = earlier ? u"/app/" + name : download + u"/" + PackageFileNameFromUrl(u"http://host/" + name);
+        fs.AddFile(package, bytes);
         options.journalTag = u"2.0";
-        options.packageFile = u"/app/pkg.zip";
         options.lastFile = u"/app/QELDA.exe";  // as Windows compares names
         options.selfFile = u"/app/Update.exe";
     }
-    Tree Expected() {
+    // Every node but a package that earlier updaters left in /app.
+    Tree Snapshot() const {
+        Tree t;
+        for (const auto& [path, node] : fs.Nodes())
+            if (node.data != bytes) t[path + (node.directory ? u"/" : u"")] = node.data;
+        return t;
+    }
+    Tree Expected() const {
         Tree t = before;
         using Pair = std::pair<std::u16string, std::string>;
-        for (const auto& [path, data] : {Pair{u"/app/Qelda.exe", "exe 2"}, Pair{u"/app/a.txt", "a 2"},
-                                         Pair{u"/app/Update.exe", "updater 2"}, Pair{u"/app/sub/b.txt", std::string(70000, 'b')},
-                                         Pair{u"/app/sub/deep/", ""}, Pair{u"/app/sub/deep/c.bin", "c 2"},
-                                         Pair{u"/app/empty.txt", ""}, Pair{u"/app/emptydir/", ""}})
+        for (const auto& [path, data] :
+             {Pair{u"/app/Qelda.exe", "exe 2"}, Pair{u"/app/a.txt", "a 2"}, Pair{u"/app/Update.exe", "updater 2"},
+              Pair{u"/app/sub/b.txt", std::string(70000, 'b')}, Pair{u"/app/sub/deep/", ""},
+              Pair{u"/app/sub/deep/c.bin", "c 2"}, Pair{u"/app/empty.txt", ""}, Pair{u"/app/emptydir/", ""},
+              Pair{u"/app/b.dll", "dll 2"}})
             t[path] = data;
         return t;
     }
-    InstallResult Install() { return InstallPackage(fs, u"/app/pkg.zip", u"/app/", options); }
-    // The next start: the old updater no longer runs; every journal is resolved.
-    std::vector<RecoveryOutcome> Recover() {
+    // As the updater does: the download folder goes whatever the result.
+    InstallResult Install() {
+        InstallResult r = InstallPackage(fs, package, u"/app/", options);
+        if (!download.empty()) RemoveDownloadFolder(fs, download);
+        return r;
+    }
+    // The next start: the old updater no longer runs; every journal is
+    // resolved, as the updater does, until one answers InUse or Failed.
+    std::vector<RecoveryResult> Recover() {
         for (auto& n : const_cast<std::map<std::u16string, MemoryFileSystem::Node>&>(fs.Nodes())) n.second.running = false;
-        std::vector<RecoveryOutcome> outcomes;
+        std::vector<RecoveryResult> results;
         InstallRecovery recovery(fs, u"/app");
         while (recovery.FindNext()) {
-            outcomes.push_back(recovery.Resolve().outcome);
+            results.push_back(recovery.Resolve());
+            if (results.back().outcome == RecoveryOutcome::InUse || results.back().outcome == RecoveryOutcome::Failed)
+                break;
             recovery.Finish();
         }
-        return outcomes;
+        return results;
+    }
+    // Freezes the file system after the first `at` changes (nothing the engine
+    // does afterwards, undo included, reaches the disk) or from the first call
+    // that `crash` picks; counts the changes in `steps`.
+    void FreezeAfter(int at, int& steps, std::function<bool(FsOp, const std::u16string&)> crash = nullptr) {
+        steps = 0;
+        fs.SetFault([this, &steps, at, crash, frozen = false](FsOp op, const std::u16string& path) mutable {
+            exeThere = exeThere && fs.Find(u"/app/Qelda.exe");
+            const bool changes = op != FsOp::Stat && op != FsOp::Open && op != FsOp::List && op != FsOp::Check;
+            steps += changes;
+            frozen = frozen || (crash ? crash(op, path) : changes && steps >= at);
+            return frozen && changes ? FsResult::Fail(FsCode::Other, u"crashed") : FsResult::Success();
+        });
+    }
+    bool exeThere = true;  // the product's executable, at every call
+    std::u16string JournalPath() const {
+        for (const auto& [path, node] : fs.Nodes())
+            if (path.size() > 8 && path.compare(path.size() - 8, 8, u"/journal") == 0) return path;
+        return {};
     }
 };
 
-}  // namespace
-
-TEST(Install, ReplacesAddsKeepsAndLeavesNoWorkFolder) {
+// Crashed as the first new file was to be renamed into place: past the commit
+// point, so recovery completes.
+App CrashedAfterCommitPoint(const std::u16string& tag = u"2.0") {
     App app;
-    std::uint64_t done = 0, total = 0;
-    app.options.progress = [&](std::uint64_t d, std::uint64_t t) { done = d, total = t; };
-    InstallResult r = app.Install();
-    ASSERT_TRUE(r.ok()) << Utf16ToUtf8(r.reason);
-    EXPECT_EQ(done, total);
-    // The running updater's old file waits for the next start, then goes.
-    Tree expected = app.Expected();
-    ASSERT_EQ(app.fs.RemovedAtRestart().size(), 1u);
-    const std::u16string old = app.fs.RemovedAtRestart()[0];
-    EXPECT_EQ(old.rfind(u"/app/.update-old-", 0), 0u);
-    expected[old] = "updater 1";
-    EXPECT_EQ(Snapshot(app.fs), expected);
-    EXPECT_TRUE(app.Recover().empty());
-    EXPECT_EQ(Snapshot(app.fs), app.Expected());
+    app.options.journalTag = tag;
+    int steps = 0;
+    app.FreezeAfter(0, steps, [](FsOp op, const std::u16string& p) {
+        return op == FsOp::Rename && p.find(u"/.update-staging-") != std::u16string::npos &&
+               p.compare(p.rfind(u'/'), 2, u"/n") == 0;
+    });
+    EXPECT_FALSE(app.Install().ok());
+    app.fs.SetFault(nullptr);
+    return app;
 }
 
-// Refusals and faults before the commit: nothing changes, no work folder stays.
+}  // namespace
+
+// Staged from the package as the updater holds it, with one handle from the
+// signature check on. The running updater's old file waits for the next start;
+// so do old files that cannot be deleted, and the result says so.
+TEST(Install, ReplacesAddsKeepsAndLeavesNoWorkFolder) {
+    for (bool oldFilesHeld : {false, true}) {
+        App app;
+        std::uint64_t done = 0, total = 0;
+        app.options.progress = [&](std::uint64_t d, std::uint64_t t) { return done = d, total = t, true; };
+        if (oldFilesHeld)
+            app.fs.SetFault([](FsOp op, const std::u16string& p) {
+                return op == FsOp::Remove && p.find(u"/.update-staging-") != p.npos && p.find(u"/o") != p.npos
+                           ? FsResult::Fail(FsCode::InUse, u"held") : FsResult::Success();
+            });
+        std::unique_ptr<FsReadFile> held;
+        ASSERT_TRUE(app.fs.OpenExclusive(app.package, held).ok());
+        CZipArchive archive;
+        ASSERT_TRUE(archive.Open(*held).ok());
+        PackageInstaller installer(app.fs, u"/app", app.options);
+        ASSERT_TRUE(installer.Prepare(archive).ok());
+        archive.Close();
+        held.reset();
+        ASSERT_TRUE(installer.Commit().ok());
+        const InstallResult r = installer.Finish();
+        EXPECT_TRUE(r.ok());
+        EXPECT_EQ(r.reason.find(u"old files could not be deleted") != std::u16string::npos, oldFilesHeld);
+        RemoveDownloadFolder(app.fs, app.download);
+        app.fs.SetFault(nullptr);
+        EXPECT_EQ(done, total);
+        ASSERT_EQ(app.fs.RemovedAtRestart().size(), 1u);
+        const std::u16string old = app.fs.RemovedAtRestart()[0];
+        EXPECT_EQ(old.rfind(u"/app/.update-old-", 0), 0u);
+        Tree expected = app.Expected();
+        expected[old] = "updater 1";
+        EXPECT_TRUE(oldFilesHeld || app.Snapshot() == expected);
+        EXPECT_TRUE(app.Recover().empty());
+        EXPECT_EQ(app.Snapshot(), app.Expected());
+    }
+}
+
+// Refusals, faults and a cancel before the commit: nothing installed changes,
+// no work folder stays.
 TEST(Install, RefusalsChangeNothing) {
     struct Case {
         const char* what;
@@ -106,10 +180,10 @@ TEST(Install, RefusalsChangeNothing) {
              z.entries.push_back(Entry::File("a.txt", "x"));
              z.entries.push_back(Entry::File("b.txt", "y"));
              z.entries.back().centralCrc = z.entries.back().localCrc = 0xDEADBEEF;
-             a.fs.Find(u"/app/pkg.zip")->data = z.Build();
+             a.fs.Find(a.package)->data = z.Build();
          }, InstallStatus::Damaged},
-        {"not a ZIP", [](App& a) { a.fs.Find(u"/app/pkg.zip")->data = "<html>404</html>"; }, InstallStatus::Damaged},
-        {"no package", [](App& a) { a.fs.RemoveFile(u"/app/pkg.zip"); }, InstallStatus::IoError},
+        {"not a ZIP", [](App& a) { a.fs.Find(a.package)->data = "<html>404</html>"; }, InstallStatus::Damaged},
+        {"no package", [](App& a) { a.fs.RemoveFile(a.package); }, InstallStatus::IoError},
         {"disk full", [](App& a) { a.fs.SetCapacity(100000); }, InstallStatus::IoError},
         {"flush fails", [](App& a) {
              a.fs.SetFault([](FsOp op, const std::u16string&) {
@@ -122,17 +196,32 @@ TEST(Install, RefusalsChangeNothing) {
                             ? FsResult::Fail(FsCode::NoSpace, u"full") : FsResult::Success();
              });
          }, InstallStatus::IoError},
+        {"a link in a target's place", [](App& a) {
+             a.fs.RemoveFile(u"/app/a.txt");
+             a.fs.AddLink(u"/app/a.txt");
+             a.before[u"/app/a.txt"] = "";
+         }, InstallStatus::IoError},
+        {"cancelled after an entry", [](App& a) { a.options.progress = [](auto, auto) { return false; }; },
+         InstallStatus::Cancelled},
+        {"cancelled within a large entry", [](App& a) {
+             Archive z;
+             z.entries.push_back(Entry::File("big.bin", std::string(9 << 20, 'x'), 0));
+             a.fs.Find(a.package)->data = z.Build();
+             a.options.progress = [](std::uint64_t done, std::uint64_t total) {
+                 EXPECT_LT(done, total) << "seen only after the entry";
+                 return false;
+             };
+         }, InstallStatus::Cancelled},
     };
     for (const Case& c : cases) {
         App app;
         c.spoil(app);
-        const Tree start = Snapshot(app.fs);
         EXPECT_EQ(app.Install().status, c.status) << c.what;
-        EXPECT_EQ(Snapshot(app.fs), start) << c.what;
+        EXPECT_EQ(app.Snapshot(), app.before) << c.what;
     }
     App app;
-    EXPECT_EQ(InstallPackage(app.fs, u"/app/pkg.zip", u"").status, InstallStatus::IoError);
-    EXPECT_EQ(InstallPackage(app.fs, u"/app/pkg.zip", u"/nowhere").status, InstallStatus::IoError);
+    EXPECT_EQ(InstallPackage(app.fs, app.package, u"").status, InstallStatus::IoError);
+    EXPECT_EQ(InstallPackage(app.fs, app.package, u"/nowhere").status, InstallStatus::IoError);
 }
 
 // A file held open or read-only stops the commit with its path and nothing
@@ -142,19 +231,19 @@ TEST(Install, FileInUseIsReportedAndTheCommitRetried) {
         for (bool readOnly : {false, true}) {
             App app;
             PackageInstaller installer(app.fs, u"/app", app.options);
-            ASSERT_TRUE(installer.Prepare(u"/app/pkg.zip").ok());
+            ASSERT_TRUE(installer.Prepare(app.package).ok());
             MemoryFileSystem::Node* node = app.fs.Find(busy);
             (readOnly ? node->readOnly : node->inUse) = true;
-            const Tree staged = Snapshot(app.fs);
+            const Tree staged = app.Snapshot();
             InstallResult r = installer.Commit();
             EXPECT_EQ(r.status, InstallStatus::InUse);
             EXPECT_EQ(r.path, busy);
-            EXPECT_EQ(Snapshot(app.fs), staged);
+            EXPECT_EQ(app.Snapshot(), staged);
             node->readOnly = node->inUse = false;
             ASSERT_TRUE(installer.Commit().ok());
             ASSERT_TRUE(installer.Finish().ok());
             app.Recover();
-            EXPECT_EQ(Snapshot(app.fs), app.Expected());
+            EXPECT_EQ(app.Snapshot(), app.Expected());
         }
     }
 }
@@ -193,49 +282,151 @@ TEST(Install, JournalFirstProductLast) {
             << Utf16ToUtf8(calls[i].second);
 }
 
-// A crash after every single step of an installation: the file system freezes
-// (nothing the engine does afterwards, undo included, reaches the disk), and
-// the next start recovers; so does a start after a crash at every step of
-// that recovery. Always: the old or the new installation byte for byte, the
-// new one exactly when recovery says Completed, the product's executable
-// never missing.
+// A crash after every single step of an installation: the next start
+// recovers; so does a start after a crash at every step of that recovery.
+// Always: the old or the new installation byte for byte, the new one exactly
+// when recovery says Completed, the product's executable never missing, no
+// download folder left. Whatever the package's name: the engine's own names, a
+// device, a file of the package; and as an earlier updater left it, in the
+// destination and named in the journal.
 TEST(Install, CrashAtEveryStepThenRecovery) {
-    bool exeThere = true;
-    auto freezeAfter = [&](App& app, int at, int& steps) {
-        steps = 0;
-        app.fs.SetFault([&app, &exeThere, &steps, at](FsOp op, const std::u16string&) {
-            exeThere = exeThere && app.fs.Find(u"/app/Qelda.exe");
-            const bool changes = op != FsOp::Stat && op != FsOp::Open && op != FsOp::List && op != FsOp::Check;
-            return changes && ++steps >= at ? FsResult::Fail(FsCode::Other, u"crashed") : FsResult::Success();
-        });
+    const struct {
+        const char* what;
+        const char16_t* name;
+        bool earlier;  // saved in /app and named by the journal, as earlier updaters did
+    } packages[] = {
+        {"plain", u"qelda-2.0.zip", false},
+        {"an updater's old file", u".update-old-1.zip", false},
+        {"a device", u"CLOCK$.zip", false},
+        {"a file of the package", u"b.dll", false},
+        {"the product", u"Qelda.exe", false},
+        {"earlier: plain", u"pkg.zip", true},
+        {"earlier: an updater's old file", u".update-old-1.zip", true},
+        {"earlier: a file of the package", u"b.dll", true},
     };
-    for (int crashAt = 1;; ++crashAt) {
-        App app;
-        int steps = 0;
-        freezeAfter(app, crashAt, steps);
-        const bool installed = app.Install().ok();
-        const int installSteps = steps;
-        app.fs.SetFault(nullptr);
-        const MemoryFileSystem crashed = app.fs;
-        const std::vector<RecoveryOutcome> outcomes = app.Recover();
-        const Tree result = Snapshot(app.fs);
-        const bool isNew = result == app.Expected();
-        EXPECT_TRUE(isNew || result == app.before) << "crash at step " << crashAt;
-        EXPECT_EQ(isNew, outcomes.empty() ? installed : outcomes.back() == RecoveryOutcome::Completed) << crashAt;
-        EXPECT_EQ(app.fs.Find(u"/app/pkg.zip") == nullptr, !outcomes.empty()) << "recovery removes the package";
-        for (int recoveryCrash = 1;; ++recoveryCrash) {
-            app.fs = crashed;
-            freezeAfter(app, recoveryCrash, steps);
-            app.Recover();
-            const int recoverySteps = steps;
+    for (const auto& p : packages) {
+        for (int crashAt = 1;; ++crashAt) {
+            const std::string where = std::string(p.what) + ", crash at step " + std::to_string(crashAt);
+            App app(p.name, p.earlier);
+            int steps = 0;
+            app.FreezeAfter(crashAt, steps);
+            const bool installed = app.Install().ok();
+            const int installSteps = steps;
             app.fs.SetFault(nullptr);
-            app.Recover();
-            EXPECT_EQ(Snapshot(app.fs), result) << "crash at step " << crashAt << ", then at " << recoveryCrash;
-            if (recoverySteps < recoveryCrash) break;
+            if (p.earlier && !app.JournalPath().empty()) {
+                std::string& journal = app.fs.Find(app.JournalPath())->data;
+                if (journal.size() > 4 && journal.compare(journal.size() - 4, 4, "end\n") == 0)
+                    journal.insert(journal.find('\n', journal.find("\ntag ") + 1) + 1,
+                                   "package " + Utf16ToUtf8(p.name) + "\n");
+            }
+            const MemoryFileSystem crashed = app.fs;
+            const std::vector<RecoveryResult> results = app.Recover();
+            const Tree result = app.Snapshot();
+            const bool isNew = result == app.Expected();
+            EXPECT_TRUE(isNew || result == app.before) << where;
+            EXPECT_EQ(isNew, results.empty() ? installed : results.back().outcome == RecoveryOutcome::Completed)
+                << where;
+            EXPECT_FALSE(p.earlier && !results.empty() && app.package == u"/app/pkg.zip" && app.fs.Find(app.package))
+                << where << ": the journal's package stays";
+            for (int recoveryCrash = 1;; ++recoveryCrash) {
+                app.fs = crashed;
+                app.FreezeAfter(recoveryCrash, steps);
+                app.Recover();
+                const int recoverySteps = steps;
+                app.fs.SetFault(nullptr);
+                app.Recover();
+                EXPECT_EQ(app.Snapshot(), result) << where << ", then at " << recoveryCrash;
+                if (recoverySteps < recoveryCrash) break;
+            }
+            EXPECT_TRUE(app.exeThere) << where;
+            if (installSteps < crashAt) break;
         }
-        EXPECT_TRUE(exeThere) << "crash at step " << crashAt;
-        if (installSteps < crashAt) break;
     }
+}
+
+// What recovery reports instead of resolving, and how it goes on once the
+// cause is gone: nothing is deleted while a journal cannot be read.
+TEST(Recovery, ReportsAndResumes) {
+    const struct {
+        const char* what;
+        std::function<void(App&)> spoil, mend;  // mend null: the report stays
+        RecoveryOutcome outcome;
+        const char16_t* reason;
+    } cases[] = {
+        {"journal damaged between its header and end",
+         [](App& a) { a.fs.Find(a.JournalPath())->data = "qelda-update-journal 1\ntag 2.0\nfile x\nend\n"; }, nullptr,
+         RecoveryOutcome::Failed, u"line 3: unknown record"},
+        {"journal of a later format",
+         [](App& a) { a.fs.Find(a.JournalPath())->data = "qelda-update-journal 2\nanything\nend\n"; }, nullptr,
+         RecoveryOutcome::Failed, u"written by a later updater"},
+        {"the product still running", [](App& a) { a.fs.Find(u"/app/Qelda.exe")->inUse = true; },
+         [](App& a) { a.fs.Find(u"/app/Qelda.exe")->inUse = false; }, RecoveryOutcome::InUse, u"/app/Qelda.exe"},
+        {"the disk refusing",
+         [](App& a) {
+             a.fs.SetFault([](FsOp op, const std::u16string&) {
+                 return op == FsOp::Replace || op == FsOp::Rename ? FsResult::Fail(FsCode::AccessDenied, u"refused")
+                                                                  : FsResult::Success();
+             });
+         },
+         [](App& a) { a.fs.SetFault(nullptr); }, RecoveryOutcome::Failed, u"refused"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        App app = CrashedAfterCommitPoint();
+        c.spoil(app);
+        const Tree crashed = app.Snapshot();
+        std::vector<RecoveryResult> results = app.Recover();
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0].outcome, c.outcome);
+        EXPECT_NE(results[0].reason.find(c.reason), std::u16string::npos) << Utf16ToUtf8(results[0].reason);
+        if (!c.mend) {
+            EXPECT_EQ(app.Snapshot(), crashed);
+            continue;
+        }
+        c.mend(app);
+        results = app.Recover();
+        ASSERT_FALSE(results.empty());
+        EXPECT_EQ(results.back().outcome, RecoveryOutcome::Completed);
+        EXPECT_EQ(app.Snapshot(), app.Expected());
+    }
+}
+
+// Every journal the engine writes reads back as written: recovery hands back
+// the tag exactly, whatever UTF-16 the manifest gave. Earlier updaters'
+// journals read too. A journal cut short is incomplete; a complete one that
+// does not read is malformed.
+TEST(Journal, ReadsBackAsWritten) {
+    for (const std::u16string& tag : {std::u16string(u"a\\nb\\\\c\\u0041"), std::u16string(u"line\nbreak\r\t\x7F"),
+                                      std::u16string(u"\xDC00\xD800 \xD83D\xDE00"), std::u16string(u"nul\0x", 5),
+                                      std::u16string()}) {
+        App app = CrashedAfterCommitPoint(tag);
+        const std::vector<RecoveryResult> results = app.Recover();
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0].tag, tag) << Utf16ToUtf8(tag);
+    }
+    MemoryFileSystem fs;
+    const std::string earlier = "qelda-update-journal 1\ntag 2.0 \\\\ beta\\n\npackage pkg.zip\nfolder sub/deep\n"
+                                "file 0 n 1 - a b.txt\nfile 2 s 1 .update-old-0123456789ab Update.exe\n"
+                                "file 1 l 0 - Qelda.exe\nend\n";
+    const std::pair<std::string, Journal::Read> texts[] = {
+        {earlier, Journal::Read::Parsed},
+        {earlier.substr(0, earlier.size() - 1), Journal::Read::Incomplete},
+        {"qelda-update-journal 1\ntag 1\nfile 0 n 1 - a\nfile 1 n 1 - A\nend\n", Journal::Read::Malformed},
+    };
+    for (const auto& [text, expected] : texts) {
+        Journal read(fs, u"/app", u"/app/.update-staging-1");
+        std::u16string why;
+        EXPECT_EQ(read.Parse(text, why), expected) << text;
+    }
+    Journal read(fs, u"/app", u"/app/.update-staging-1");
+    std::u16string why;
+    ASSERT_EQ(read.Parse(earlier, why), Journal::Read::Parsed);
+    EXPECT_EQ(read.tag, u"2.0 \\ beta\n");
+    EXPECT_EQ(read.package, u"pkg.zip");
+    EXPECT_EQ(read.files[1].backup, u"/app/.update-old-0123456789ab");
+    // A package name the file-name rule refuses is not the journal's to delete.
+    ASSERT_EQ(read.Parse("qelda-update-journal 1\ntag 1\npackage CLOCK$.zip\nend\n", why), Journal::Read::Parsed);
+    EXPECT_EQ(read.package, u"");
 }
 
 TEST(Verify, ExtractsEverythingIntoNothing) {

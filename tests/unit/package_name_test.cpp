@@ -15,17 +15,14 @@ TEST(PackageName, FromUrl) {
     };
     for (const auto& [url, name] : cases)
         EXPECT_EQ(PackageFileNameFromUrl(url), name.empty() ? kFallbackPackageName : name) << Utf16ToUtf8(url);
-    // Names kept as they are (nothing is decoded; only the exact device words are refused).
-    for (const std::u16string name : {u"pkg_2_1.zip", u"%E5%8D%87.zip", u"升级包.zip", u".hidden", u"a b.zip",
-                                      u"console.zip", u"COM10.zip", u"LPT0", u"COMA", fits.c_str()})
-        EXPECT_EQ(PackageFileNameFromUrl(host + name), name);
-    // Empty, dot or overlong segments; characters Windows forbids; a trailing
-    // dot or blank; device names, also with an extension, in any letter case.
+    // Names kept as they are (nothing is decoded), and names the updater's one file-name rule refuses (its cases are
+    // in archive_reader_test's EntryNames): a few of each, to show that the rule is the one applied.
     for (const std::u16string name :
-         {u"", u"dir/", u"?pkg.zip", u"#pkg.zip", u".", u"..?x", u"a<b.zip", u"a>b", u"c:evil.zip", u"a\"b",
-          u"..\\..\\x.zip", u"a|b", u"a*b", u"a\tb", u"a\x01z", u"a\x7Fz", u"pkg.zip.", u"pkg.zip ", u"CON", u"con.zip",
-          u"Prn.txt", u"aux", u"NUL.tar.gz", u"COM1", u"com9.zip", u"LPT1.zip", u"lpt5", u"COM\u00B9.zip", u"LPT\u00B2",
-          u"com\u00B3", u"CON .zip", u"conin$", u"CONOUT$.zip", overlong.c_str()})
+         {u"pkg_2_1.zip", u"%E5%8D%87.zip", u"升级包.zip", u".hidden", u"a b.zip", fits.c_str()})
+        EXPECT_EQ(PackageFileNameFromUrl(host + name), name);
+    for (const std::u16string name : {u"", u"dir/", u"?pkg.zip", u".", u"..?x", u"..\\..\\x.zip", u"c:evil.zip",
+                                      u"a\tb", u"pkg.zip.", u"con.zip", u"CLOCK$.zip", u".update-old-1.zip",
+                                      overlong.c_str()})
         EXPECT_EQ(PackageFileNameFromUrl(host + name), kFallbackPackageName) << Utf16ToUtf8(name);
 }
 

@@ -337,6 +337,7 @@ int RunExtractCommand(const std::vector<std::string>& args, ToolContext& context
         WriteText(context.err, "update-tool extract: file in use: " + Utf16ToUtf8(r.path) + "\n");
         return kExitInput;
     case InstallStatus::IoError:
+    case InstallStatus::Cancelled:
         WriteText(context.err, "update-tool extract: " + Utf16ToUtf8(r.reason) + "\n");
         return kExitInput;
     }

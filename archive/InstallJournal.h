@@ -1,0 +1,86 @@
+// The commit journal: what a commit is about to do, written into the work
+// folder and forced to the disk before the commit changes anything, read by
+// recovery after a crash. Internal to the install engine (InstallEngine.h).
+//
+// The text is UTF-8, one record a line, each line ending in "\n":
+//
+//   qelda-update-journal 1
+//   tag TEXT                          the version installed, handed back by recovery
+//   [package NAME]                    only in journals of earlier updaters: the package's
+//                                     file name in the destination, to delete (but only
+//                                     a name the file-name rule accepts)
+//   folder PATH                       a folder the commit creates, parents first
+//   file INDEX KIND OLD ASIDE PATH    one file in commit order: the entry's index, n
+//                                     (normal), l (last) or s (self), 1 when an old file
+//                                     was there, the self file's old name ("-" otherwise)
+//   end
+//
+// PATHs are relative to the destination with '/' between segments and obey the
+// entry-name rule; NAME obeys the file-name rule (EntryName.h), as does ASIDE
+// after its prefix ".update-old-". ASIDE stands as written; TEXT, PATH and NAME
+// escape '\' as "\\", line breaks as "\n" and "\r", and other
+// control characters and unpaired surrogates as "\uXXXX", so that every
+// journal reads back exactly as written; earlier journals never needed more
+// than the first three.
+//
+// A text whose last line is not "end" is an incomplete write: its commit never
+// began. A complete text that does not parse is kept for the user to see, as is
+// one of a later format: what its commit did cannot be known.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "FileSystem.h"
+#include "ZipArchive.h"
+
+enum class StepKind : char16_t {
+    Normal = u'n',
+    Last = u'l',  // the product's executable: swapped after all others, in one step
+    Self = u's',  // the running updater: renamed aside within its own folder
+};
+
+// One file entry on its way into the destination.
+struct FileStep {
+    ZIP_INDEX_TYPE index = 0;
+    std::u16string relative;  // the entry's path, '/' between segments
+    std::u16string target;
+    std::u16string staged;    // the new file while it waits in the work folder
+    std::u16string backup;    // the old file once moved aside
+    StepKind kind = StepKind::Normal;
+    bool skip = false;        // the target is an existing folder: left alone
+    bool hadOld = false;      // a file was at the target when the commit began
+    bool movedAside = false;  // the old file is at `backup`
+    bool placed = false;      // the new file is at `target`
+};
+
+class Journal {
+public:
+    enum class Read { Parsed, Incomplete, Malformed };
+
+    Journal(FileSystem& fs, std::u16string destination, std::u16string work);
+
+    std::u16string Path() const;
+    // The full path of a '/'-separated path relative to the destination.
+    std::u16string Full(const std::u16string& relative) const;
+    // Sets the target, staged and (but for the self file) backup paths of a step.
+    void Resolve(FileStep& f) const;
+    // Where the last file's old copy is made before it is renamed to its backup.
+    std::u16string CopyPath(const FileStep& f) const;
+
+    std::string Text() const;
+    // Replaces the content with the journal in `text`. Malformed sets `why`.
+    Read Parse(const std::string& text, std::u16string& why);
+    // Same tag, package, folders and files (index, kind, old file, path, aside).
+    bool SameContent(const Journal& other) const;
+
+    std::u16string dest;
+    std::u16string work;
+    std::u16string tag;
+    std::u16string package;               // only as read from an earlier updater's journal
+    std::vector<std::u16string> folders;  // created by the commit, parents first
+    std::vector<FileStep> files;          // in commit order; the last file comes last
+
+private:
+    FileSystem& m_fs;
+};

@@ -57,7 +57,10 @@ bool Fetch(DownloadJob& job, CBSCallbackImpl& callback) {
     const HRESULT hr =
         ::URLDownloadToFileW(nullptr, job.strUrl.GetString(), job.strLocalFile.GetString(), 0, &callback);
     if (SUCCEEDED(comInit)) ::CoUninitialize();
-    return SUCCEEDED(hr);
+    // The transfer may finish a step that the callback found too large.
+    FsInfo saved;
+    return SUCCEEDED(hr) && job.meter.received.load() <= job.meter.limit &&
+           PlatformFileSystem().Stat(job.strLocalFile, saved) && saved.size <= job.meter.limit;
 }
 
 }  // namespace

@@ -184,9 +184,12 @@ TEST(DownloadWorker, SavesThePackageInAFolderOfItsOwnOrLeavesNothing) {
         job->strUrl = !c.url.empty() ? CString(c.url.c_str())
                       : c.status   ? CString(server.Url(L"/pkg/pkg_2_1.zip").c_str())
                                    : CString(LoopbackServer::Unreachable(L"/pkg/pkg_2_1.zip").c_str());
+        const std::vector<std::wstring> before = DownloadFolders(folder);
         Download(job);
 
-        const std::vector<std::wstring> made = DownloadFolders(folder);
+        std::vector<std::wstring> made;  // by this row
+        for (const std::wstring& f : DownloadFolders(folder))
+            if (std::find(before.begin(), before.end(), f) == before.end()) made.push_back(f);
         ASSERT_EQ(c.saved.empty() ? 0u : 1u, made.size());
         EXPECT_EQ(c.saved.empty() ? CString() : CString(made[0].c_str()), job->strFolder);
         EXPECT_EQ(c.saved.empty() ? CString() : CString((made[0] + L"\\pkg_2_1.zip").c_str()), job->strLocalFile);

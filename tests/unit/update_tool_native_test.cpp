@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "ManifestReader.h"
+#include "ZipBuilder.h"
 
 namespace fsys = std::filesystem;
 
@@ -247,9 +248,22 @@ TEST_F(UpdateTool, SigningWorkflow) {
     for (const char* check : {"unzip -tq ", "7z t ", "bsdtar -tf "})
         EXPECT_EQ(Shell(check + Quote(zip)).status, 0) << check;
 
-    const std::string damaged = Write("d.zip", ReadBytes(Data("archive/encrypted.zip")));
-    EXPECT_EQ(Run({"sign", "--key", key, "--version", "2.0", damaged}).status, 3);
-    EXPECT_EQ(ReadBytes(damaged), ReadBytes(Data("archive/encrypted.zip")));
+    // Refused and left as they were: a damaged package, and one whose comment hides a second end record that the
+    // signature block would make the last one.
+    const std::size_t blockSize = ReadBytes(zip).size() - ReadBytes(zip).rfind("-----BEGIN");
+    ziptest::Archive hidden, twoFaced;
+    hidden.entries = {ziptest::Entry::File("evil.dll", "evil")};
+    hidden.comment = std::string(blockSize, ' ');
+    twoFaced.entries = {ziptest::Entry::File("Qelda.exe", "good")};
+    twoFaced.comment = hidden.Build().substr(0, hidden.Build().size() - blockSize);
+    for (auto [bytes, text] : {std::pair{ReadBytes(Data("archive/encrypted.zip")), "entry is encrypted"},
+                               {twoFaced.Build(), "end record"}}) {
+        const std::string refused = Write("refused.zip", bytes);
+        const Result r = Run({"sign", "--key", key, "--version", "2.0", refused});
+        EXPECT_EQ(r.status, 3) << r.err;
+        EXPECT_TRUE(r.Says(text)) << r.err;
+        EXPECT_EQ(ReadBytes(refused), bytes);
+    }
 }
 
 // libxml2 as a peer: for well-formed manifests, reading the fields by the same

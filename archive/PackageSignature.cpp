@@ -2,21 +2,23 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "CString.h"
 #include "InstallEngine.h"
+#include "ZipFormat.h"
 
 const char16_t kPackageProduct[] = u"Qelda";
 
 namespace {
 
-const char kBegin[] = "-----BEGIN QELDA PACKAGE SIGNATURE-----\n";
+const char* const kBegin = zipformat::kSignatureBlockBegin;
 const char kEnd[] = "-----END QELDA PACKAGE SIGNATURE-----\n";
 const char kPublicPrefix[] = "ecdsa-p256:";
 const char kPrivatePrefix[] = "ecdsa-p256-private:";
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-const std::size_t kEndRecord = 22;  // bytes of the ZIP end record before its comment
+const std::size_t kEndRecord = zipformat::kEndSize;  // bytes of the ZIP end record before its comment
 
 std::string Base64(const std::uint8_t* data, std::size_t size) {
     std::string out;
@@ -73,33 +75,42 @@ bool StatementDigest(const std::u16string& product, const std::u16string& versio
     return hash.Update(statement.data(), statement.size()) && hash.Finish(digest);
 }
 
-// The file's end record and comment, when the comment reaches exactly to the
-// end of the file.
+// The file's end record and comment as the archive reader finds them
+// (FindZipEndRecord), when the comment reaches exactly to the end of the file.
 struct Tail {
     std::uint64_t size = 0;
     std::uint64_t endRecord = 0;  // offset of the end record
     std::string comment;
     std::size_t block = std::string::npos;  // offset of the signature block in the comment
+    std::u16string twoFaced;  // why the reader refuses the file, when more than one record could end it
+};
+
+// The reader's view of an open file, keeping the file system's words for a failed read.
+class TailSource : public ZipSource {
+public:
+    explicit TailSource(FsReadFile& file) : m_file(file) {}
+    std::uint64_t Size() const override { return m_file.Size(); }
+    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+        failure = m_file.ReadAt(offset, buffer, size);
+        return failure.ok();
+    }
+    FsResult failure;
+
+private:
+    FsReadFile& m_file;
 };
 
 FsResult ReadTail(FsReadFile& file, Tail& tail, bool& found) {
     tail.size = file.Size();
-    found = false;
-    const std::uint64_t span = std::min<std::uint64_t>(tail.size, kEndRecord + 0xFFFF);
-    std::string bytes(static_cast<std::size_t>(span), '\0');
-    if (FsResult r = file.ReadAt(tail.size - span, &bytes[0], bytes.size()); !r) return r;
-    for (std::size_t at = bytes.size() >= kEndRecord ? bytes.size() - kEndRecord + 1 : 0; at-- > 0;) {
-        if (std::memcmp(&bytes[at], "PK\x05\x06", 4) != 0) continue;
-        const std::size_t length =
-            static_cast<unsigned char>(bytes[at + 20]) | static_cast<unsigned char>(bytes[at + 21]) << 8;
-        if (at + kEndRecord + length != bytes.size()) continue;
-        tail.endRecord = tail.size - span + at;
-        tail.comment = bytes.substr(at + kEndRecord);
-        for (std::size_t k = tail.comment.find(kBegin); k != std::string::npos; k = tail.comment.find(kBegin, k + 1))
-            tail.block = k;
-        found = true;
-        break;
-    }
+    TailSource source(file);
+    ZipEndRecord end;
+    const ZipResult r = FindZipEndRecord(source, end);
+    if (!source.failure) return source.failure;
+    if (r.status == ZipStatus::Damaged) tail.twoFaced = r.ToText();
+    found = r && end.position + kEndRecord + end.comment.size() == tail.size;
+    tail.endRecord = end.position;
+    tail.comment = end.comment;
+    tail.block = end.signatureBlock;
     return FsResult::Success();
 }
 
@@ -136,6 +147,44 @@ bool ParseBlock(const std::string& block, SignatureCheck& check, EcdsaSignature&
            DecodeUtf8Strict(product.data(), product.size(), check.product) &&
            DecodeUtf8Strict(version.data(), version.size(), check.version) && GoodVersion(check.product) &&
            GoodVersion(check.version) && Unbase64(sig, signature.data(), signature.size());
+}
+
+// What the installer takes from an archive: each entry's stored name, place, sizes, CRC-32, method, flags and type.
+using EntryList = std::vector<std::tuple<std::string, std::uint64_t, std::uint64_t, std::uint64_t, std::uint32_t,
+                                         std::uint16_t, std::uint16_t, std::uint32_t>>;
+
+EntryList Entries(const CZipArchive& archive) {
+    EntryList list;
+    for (ZIP_INDEX_TYPE i = 0; i < archive.GetCount(); ++i) {
+        const CZipFileHeader& h = *archive.GetEntry(i);
+        list.emplace_back(h.GetRawFileName(), h.GetLocalHeaderOffset(), h.GetCompressedSize(), h.GetUncompressedSize(),
+                          h.GetCrc(), h.GetMethod(), h.GetFlags(), h.GetExternalAttributes());
+    }
+    return list;
+}
+
+// Reads a signed copy back: it must be read by the end record at `endRecord` with the entries that were checked,
+// and be validly signed by `key`.
+SignResult ReadBack(FileSystem& fs, const std::u16string& path, std::uint64_t endRecord, const EntryList& entries,
+                    const EcdsaPublicKey& key) {
+    CZipArchive archive;
+    archive.SetFileSystem(&fs);
+    const ZipResult opened = archive.Open(path);
+    std::unique_ptr<FsReadFile> file;
+    Tail tail;
+    bool found = false;
+    FsResult r = fs.OpenForRead(path, file);
+    if (r) r = ReadTail(*file, tail, found);
+    if (!r) return {SignStatus::IoError, r.message};
+    if (!opened) return {SignStatus::Refused, u"signed, the package would read as another archive: " + opened.ToText()};
+    if (!found || tail.endRecord != endRecord)
+        return {SignStatus::Refused, u"signed, the package would be read by the end record at offset " +
+                                         Utf8ToUtf16(std::to_string(tail.endRecord)) + u", not the one at offset " +
+                                         Utf8ToUtf16(std::to_string(endRecord))};
+    if (Entries(archive) != entries) return {SignStatus::Refused, u"signed, the package would list other entries"};
+    if (!CheckPackageSignature(fs, path, key).ok())
+        return {SignStatus::Refused, u"the key's two halves do not belong together"};
+    return {};
 }
 
 SignatureCheck Checked(SignatureStatus status, std::u16string reason, SignatureCheck check = {}) {
@@ -185,6 +234,7 @@ SignatureCheck CheckPackageSignature(FsReadFile& file, const EcdsaPublicKey& key
     bool found = false;
     FsResult r = ReadTail(file, tail, found);
     if (!r) return Checked(SignatureStatus::Unreadable, r.message);
+    if (!tail.twoFaced.empty()) return Checked(SignatureStatus::Invalid, tail.twoFaced);
     if (!found) return Checked(SignatureStatus::Missing, u"not a ZIP archive that ends in its end record");
     if (tail.block == std::string::npos) return Checked(SignatureStatus::Missing, u"the package is not signed");
     SignatureCheck check;
@@ -207,6 +257,7 @@ SignResult SignPackage(FileSystem& fs, const std::u16string& path, const EcdsaPr
     auto failed = [](const FsResult& r) { return SignResult{SignStatus::IoError, r.message}; };
     if (!GoodVersion(version) || !GoodVersion(product))
         return refused(u"the version must be 1 to 256 characters without control characters");
+    EntryList entries;
     {
         CZipArchive archive;
         archive.SetFileSystem(&fs);
@@ -215,6 +266,7 @@ SignResult SignPackage(FileSystem& fs, const std::u16string& path, const EcdsaPr
         if (!opened) return refused(opened.ToText());
         InstallResult verdict = VerifyPackage(archive);
         if (!verdict.ok()) return refused(verdict.reason);
+        entries = Entries(archive);
     }
     std::unique_ptr<FsReadFile> in;
     Tail tail;
@@ -251,9 +303,9 @@ SignResult SignPackage(FileSystem& fs, const std::u16string& path, const EcdsaPr
     if (r && result.status == SignStatus::Signed) r = out->Finish(true);
     out.reset();
     in.reset();
-    // The copy must read back as installable and validly signed by this key.
-    if (r && result.status == SignStatus::Signed && !CheckPackageSignature(fs, temporary, key.publicKey).ok())
-        result = refused(u"the key's two halves do not belong together");
+    // The package itself is replaced only once its copy reads back right: a refusal leaves it as it was.
+    if (r && result.status == SignStatus::Signed)
+        result = ReadBack(fs, temporary, tail.endRecord, entries, key.publicKey);
     if (r && result.status == SignStatus::Signed) r = fs.Replace(temporary, path);
     if (!r || result.status != SignStatus::Signed) fs.RemoveFile(temporary);
     return r ? result : failed(r);

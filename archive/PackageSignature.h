@@ -19,7 +19,9 @@
 // so any changed or appended byte, another product or another version makes
 // the signature invalid, while every ZIP tool still reads the package and an
 // updater without a key installs it as before. The block holds only text that
-// cannot form a ZIP record, so all a reader finds lies in the signed bytes.
+// cannot form a ZIP record, so all a reader finds lies in the signed bytes;
+// an archive that another end record could end, before the block or after
+// it, is refused by the reader (FindZipEndRecord), and so by this check.
 //
 // Key texts: the public key is "ecdsa-p256:" and the base64 of X and Y (what
 // a build takes); a private key file holds a comment line and
@@ -75,6 +77,9 @@ struct SignResult {
 // Signs the package in place for `product` and `version`, replacing a
 // signature it already has. A package the updater would refuse (or whose
 // comment would grow too long) is refused, and the file is left as it was;
-// so it is after any failure.
+// so it is after any failure. The signed copy is made beside the package and
+// must read back by the same end record, with the same entries, before it
+// replaces the package: a comment hiding a record that the block would make
+// the last one is refused so.
 SignResult SignPackage(FileSystem& fs, const std::u16string& path, const EcdsaPrivateKey& key,
                        const std::u16string& version, const std::u16string& product = kPackageProduct);

@@ -75,33 +75,36 @@ struct EndRecord {
     std::uint16_t commentSize = 0;
 };
 
-// Looks for the end record in the last 64 KiB + 22 bytes. A record whose
-// comment reaches exactly to the end of the file wins over one whose comment
-// merely fits, so that a comment holding the signature does not mislead.
-bool FindEndRecord(ZipSource& source, EndRecord& end, std::vector<unsigned char>& comment) {
+// Looks for the end record in the last 64 KiB + 22 bytes (FindZipEndRecord
+// has the rule). The tail read is twice that, so that the records that could
+// end the bytes before a signature block are in it too.
+ZipResult FindEndRecord(ZipSource& source, EndRecord& end, ZipEndRecord& found) {
+    constexpr std::size_t kSpan = kEndSize + kMaxComment;
     const std::uint64_t size = source.Size();
-    if (size < kEndSize) return false;
-    const std::size_t tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, kEndSize + kMaxComment));
+    const char16_t* const notZip = u"no end-of-central-directory record: not a ZIP archive";
+    if (size < kEndSize) return ZipResult::Fail(ZipStatus::NotZip, size, notZip);
+    const std::size_t tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, 2 * kSpan));
     std::vector<unsigned char> tail(tailSize);
     const std::uint64_t tailStart = size - tailSize;
-    if (!source.ReadAt(tailStart, tail.data(), tailSize)) return false;
+    if (!source.ReadAt(tailStart, tail.data(), tailSize))
+        return ZipResult::Fail(ZipStatus::FileError, tailStart, u"the archive's last bytes cannot be read");
+    // The record at i whose comment ends exactly at `reach`, other than `skip`.
+    auto reaching = [&](std::size_t reach, std::size_t skip) {
+        for (std::size_t i = reach - kEndSize + 1; i-- > (reach > kSpan ? reach - kSpan : 0);)
+            if (i != skip && Get32(&tail[i]) == kEndSignature && i + kEndSize + Get16(&tail[i + 20]) == reach) return i;
+        return SIZE_MAX;
+    };
 
-    std::size_t fitting = SIZE_MAX;
-    std::size_t exact = SIZE_MAX;
-    for (std::size_t i = tailSize - kEndSize + 1; i-- > 0;) {
-        if (Get32(&tail[i]) != kEndSignature) continue;
-        const std::size_t commentSize = Get16(&tail[i + 20]);
-        if (i + kEndSize + commentSize > tailSize) continue;
-        if (fitting == SIZE_MAX) fitting = i;
-        if (i + kEndSize + commentSize == tailSize) {
-            exact = i;
-            break;
-        }
-    }
-    const std::size_t at = exact != SIZE_MAX ? exact : fitting;
-    if (at == SIZE_MAX) return false;
+    std::size_t at = reaching(tailSize, SIZE_MAX);
+    if (at != SIZE_MAX && reaching(tailSize, at) != SIZE_MAX)
+        return ZipResult::Fail(ZipStatus::Damaged, tailStart + at,
+                               u"two end records reach the end of the file, this one and the one at offset " +
+                                   Num(tailStart + reaching(tailSize, at)));
+    // Bytes follow the archive: the last record whose comment fits.
+    for (std::size_t i = tailSize - kEndSize + 1; at == SIZE_MAX && i-- > (tailSize > kSpan ? tailSize - kSpan : 0);)
+        if (Get32(&tail[i]) == kEndSignature && i + kEndSize + Get16(&tail[i + 20]) <= tailSize) at = i;
+    if (at == SIZE_MAX) return ZipResult::Fail(ZipStatus::NotZip, size, notZip);
     const unsigned char* p = &tail[at];
-    end.position = tailStart + at;
     end.disk = Get16(p + 4);
     end.centralDisk = Get16(p + 6);
     end.entriesOnDisk = Get16(p + 8);
@@ -109,8 +112,18 @@ bool FindEndRecord(ZipSource& source, EndRecord& end, std::vector<unsigned char>
     end.centralSize = Get32(p + 12);
     end.centralOffset = Get32(p + 16);
     end.commentSize = Get16(p + 20);
-    comment.assign(p + kEndSize, p + kEndSize + end.commentSize);
-    return true;
+    end.position = found.position = tailStart + at;
+    found.comment.assign(p + kEndSize, p + kEndSize + end.commentSize);
+    found.signatureBlock = found.comment.rfind(kSignatureBlockBegin);
+    if (found.signatureBlock != std::string::npos) {
+        const std::size_t block = at + kEndSize + found.signatureBlock;
+        const std::size_t other = reaching(block, at);
+        if (other != SIZE_MAX)
+            return ZipResult::Fail(ZipStatus::Damaged, tailStart + other,
+                                   u"an end record ends where the signature block at offset " +
+                                       Num(tailStart + block) + u" starts");
+    }
+    return ZipResult::Success();
 }
 
 bool SignatureAt(ZipSource& source, std::uint64_t offset, std::uint32_t signature) {
@@ -136,6 +149,11 @@ void ForEachExtra(const unsigned char* extra, std::size_t size, F&& visit) {
 
 std::unique_ptr<ZipSource> MakeMemorySource(const void* data, std::size_t size) {
     return std::make_unique<MemorySource>(data, size);
+}
+
+ZipResult FindZipEndRecord(ZipSource& source, ZipEndRecord& found) {
+    EndRecord end;
+    return FindEndRecord(source, end, found);
 }
 
 // ---------------------------------------------------------------------------
@@ -186,9 +204,8 @@ bool CZipArchive::IsZipArchive(const CZipString& path) {
     std::unique_ptr<FsReadFile> file;
     if (!PlatformFileSystem().OpenForRead(path, file)) return false;
     FileSource source(std::move(file));
-    EndRecord end;
-    std::vector<unsigned char> comment;
-    return FindEndRecord(source, end, comment);
+    ZipEndRecord end;
+    return FindZipEndRecord(source, end).ok();
 }
 
 ZipResult CZipArchive::Open(const CZipString& path, int mode, ZIP_SIZE_TYPE volumeSize) {
@@ -267,11 +284,9 @@ ZIP_SIZE_TYPE CZipArchive::GetArchiveSize() const { return m_source ? m_source->
 
 ZipResult CZipArchive::ReadCentralDirectory() {
     ZipSource& src = *m_source;
-    const std::uint64_t fileSize = src.Size();
     EndRecord end;
-    std::vector<unsigned char> commentBytes;
-    if (!FindEndRecord(src, end, commentBytes))
-        return ZipResult::Fail(ZipStatus::NotZip, fileSize, u"no end-of-central-directory record: not a ZIP archive");
+    ZipEndRecord found;
+    if (ZipResult r = FindEndRecord(src, end, found); !r) return r;
 
     std::uint64_t entries = end.entries;
     std::uint64_t entriesOnDisk = end.entriesOnDisk;
@@ -400,8 +415,7 @@ ZipResult CZipArchive::ReadCentralDirectory() {
     }
 
     std::u16string comment;
-    std::string bytes(commentBytes.begin(), commentBytes.end());
-    if (m_activeDecoder && m_activeDecoder->Decode(bytes, comment)) m_comment = comment;
+    if (m_activeDecoder && m_activeDecoder->Decode(found.comment, comment)) m_comment = comment;
     return ZipResult::Success();
 }
 

@@ -53,6 +53,22 @@ public:
 // Archive bytes in memory that the caller keeps alive while the archive is open.
 std::unique_ptr<ZipSource> MakeMemorySource(const void* data, std::size_t size);
 
+// The end record an archive is read by, found by one rule for Open and for
+// the package signature, so that both see one archive: in the last 64 KiB +
+// 22 bytes, the record whose comment reaches exactly to the end of the source,
+// else (bytes follow the archive) the last one whose comment fits. An archive
+// that more than one record could end is refused as Damaged, naming the
+// offsets: a second record reaching the end of the source too, or one reaching
+// exactly the start of a signature block at the end of the comment, which
+// would end the signed bytes. NotZip when there is no record, FileError when
+// the last bytes cannot be read.
+struct ZipEndRecord {
+    std::uint64_t position = 0;  // offset of the record
+    std::string comment;         // the comment's bytes as stored
+    std::size_t signatureBlock = std::string::npos;  // where the comment's last signature block starts
+};
+ZipResult FindZipEndRecord(ZipSource& source, ZipEndRecord& end);
+
 // Receives an entry's data as it is inflated.
 class ZipSink {
 public:

@@ -21,6 +21,10 @@ constexpr std::size_t kEnd64Size = 56;
 constexpr std::size_t kEnd64LocatorSize = 20;
 constexpr std::size_t kMaxComment = 0xFFFF;
 
+// The line that starts a package signature block, the last bytes of a signed
+// archive's comment (PackageSignature.h); the bytes before it are signed.
+constexpr char kSignatureBlockBegin[] = "-----BEGIN QELDA PACKAGE SIGNATURE-----\n";
+
 constexpr std::uint16_t kZip64ExtraId = 0x0001;
 constexpr std::uint16_t kUnicodePathExtraId = 0x7075;
 

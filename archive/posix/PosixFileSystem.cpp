@@ -111,13 +111,16 @@ public:
     }
 
     FsResult OpenForRead(const std::u16string& path, std::unique_ptr<FsReadFile>& file) override {
-        const int fd = open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
+        // Without waiting: a FIFO would hold the open until a writer came. Only
+        // a regular file is kept, and read as usual.
+        const int fd = open(Native(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return Errno(errno, u"cannot open", path);
         struct stat st;
         if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             close(fd);
             return FsResult::Fail(FsCode::Other, u"cannot open " + path + u": not a file");
         }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         file = std::make_unique<PosixReadFile>(fd, static_cast<std::uint64_t>(st.st_size));
         return FsResult::Success();
     }

@@ -109,6 +109,11 @@ TEST(ArchiveReader, Lies) {
         {LIE(a.entries[1].localOffset = 40), "damaged overlap@0"}, {LIE(a.entries.clear()), "installed a.txt=old a"},
         {LIE(a.zip64End = e.zip64 = a.entries[1].zip64 = true), fine},
         {LIE(Put(a.comment, {{4, 0x06054b50}, {8, 0}, {8, 0}, {2, 0}}), a.comment += " end"), fine},  // in the comment
+        // Two end records that can each be read as the last: the comment's reaches the end of the file, or the
+        // start of the signature block after it.
+        {LIE(Put(a.comment, {{4, 0x06054b50}, {8, 0}, {8, 0}, {2, 0}})), "damaged damaged"},
+        {LIE(Put(a.comment, {{4, 0x06054b50}, {8, 0}, {8, 0}, {2, 0}}),
+             a.comment += "-----BEGIN QELDA PACKAGE SIGNATURE-----\nversion: 2.0\n"), "damaged damaged"},
         // Info-ZIP's Unicode path field, valid while its CRC matches the stored name.
         {LIE(Put(e.centralExtra, {{2, 0x7075}, {2, 5 + 4}, {1, 1}, {4, Crc("x")}}),
              a.entries[1].centralExtra = e.centralExtra += "新x"),

@@ -19,6 +19,18 @@ std::string Fixture(const std::string& name) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// A package whose comment hides a second archive (an evil Qelda.exe and evil.dll) with an end record of its own, whose
+// comment is `hiddenComment` bytes long: it reaches the end of the file, or `after` follows it.
+ziptest::Archive TwoFaced(std::size_t hiddenComment, const std::string& after = "") {
+    ziptest::Archive hidden, outer;
+    hidden.entries = {ziptest::Entry::File("Qelda.exe", "evil"), ziptest::Entry::File("evil.dll", "evil")};
+    hidden.comment = std::string(hiddenComment, ' ');
+    const std::string bytes = hidden.Build();
+    outer.entries.push_back(ziptest::Entry::File("Qelda.exe", std::string(3000, 'q')));
+    outer.comment = bytes.substr(0, bytes.size() - hiddenComment) + after;
+    return outer;
+}
+
 struct Signed {
     MemoryFileSystem fs;
     EcdsaPrivateKey key;
@@ -40,6 +52,30 @@ struct Signed {
         return CheckPackageSignature(fs, u"/pkg.zip", other ? *other : key.publicKey);
     }
     std::size_t BlockStart() const { return bytes.rfind("-----BEGIN QELDA PACKAGE SIGNATURE-----"); }
+    // The archive with a valid block for Qelda 2.0 appended to its comment, made here from the documented format.
+    std::string Forge(ziptest::Archive a) const {
+        std::string block = bytes.substr(BlockStart()), why, text;
+        a.comment += std::string(block.size(), ' ');
+        std::string signedBytes = a.Build();
+        signedBytes.resize(signedBytes.size() - block.size());
+        auto sha256 = [](const std::string& data) {
+            Sha256 hash;
+            Sha256Digest digest{};
+            EXPECT_TRUE(hash.Update(data.data(), data.size()) && hash.Finish(digest));
+            return digest;
+        };
+        std::string statement = "Qelda package signature 1\nproduct: Qelda\nversion: 2.0\nsha256: ";
+        const char* hex = "0123456789abcdef";
+        for (std::uint8_t b : sha256(signedBytes)) statement += {hex[b >> 4], hex[b & 15]};
+        EcdsaSignature signature;
+        EXPECT_TRUE(EcdsaSign(key, sha256(statement + "\n"), signature, why)) << why;
+        const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (std::size_t i = 0; i < 64; i += 3) {
+            const std::uint32_t n = signature[i] << 16 | (i < 63 ? signature[i + 1] << 8 | signature[i + 2] : 0);
+            for (std::size_t k = 0; k < 4; ++k) text += i + k <= 64 ? alphabet[(n >> (18 - 6 * k)) & 63] : '=';
+        }
+        return signedBytes + block.replace(block.find("signature: ") + 11, text.size(), text);
+    }
 };
 
 }  // namespace
@@ -91,6 +127,14 @@ TEST(Signature, EveryForgeryIsRefused) {
     std::string renamed = p.bytes;
     renamed.replace(renamed.find("version: 2.0"), 12, "version: 9.0");
     EXPECT_EQ(p.Check(renamed).status, SignatureStatus::Invalid);
+    // A second end record that becomes the last one once the block is appended, or that ends where the block starts.
+    const std::size_t blockSize = p.bytes.size() - block;
+    for (const std::string& forged : {p.Forge(TwoFaced(blockSize)), p.Forge(TwoFaced(0))}) {
+        const SignatureCheck check = p.Check(forged);
+        EXPECT_EQ(check.status, SignatureStatus::Invalid);
+        EXPECT_NE(check.reason.find(u"end record"), std::u16string::npos) << Utf16ToUtf8(check.reason);
+    }
+    EXPECT_TRUE(p.Check(p.Forge(TwoFaced(blockSize + 1))).ok()) << "the forger works";
     Signed stranger;
     EXPECT_EQ(p.Check(p.bytes, &stranger.key.publicKey).status, SignatureStatus::Invalid);
     // Validly signed, but for another product.
@@ -111,8 +155,12 @@ TEST(Signature, SignRefusesWhatTheUpdaterRefuses) {
     ziptest::Archive commented;
     commented.entries.push_back(ziptest::Entry::File("a.txt", "a"));
     commented.comment = std::string(65400, 'c');
+    // A second end record: the last one already, or once the block is appended, or before a block there already.
+    const std::size_t blockSize = p.bytes.size() - p.BlockStart();
+    const std::string oldBlock = "-----BEGIN QELDA PACKAGE SIGNATURE-----\nx\n";
     for (const std::string& bytes : {damaged.Build(), unsafe.Build(), std::string("<html>404</html>"),
-                                     p.bytes + "trailing", commented.Build()}) {
+                                     p.bytes + "trailing", commented.Build(), TwoFaced(0).Build(),
+                                     TwoFaced(blockSize).Build(), TwoFaced(0, oldBlock).Build()}) {
         p.fs.Find(u"/pkg.zip")->data = bytes;
         EXPECT_EQ(SignPackage(p.fs, u"/pkg.zip", p.key, u"2.0").status, SignStatus::Refused);
         EXPECT_EQ(p.fs.Find(u"/pkg.zip")->data, bytes);

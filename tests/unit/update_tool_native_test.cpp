@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "ManifestReader.h"
+#include "ZipBuilder.h"
 
 namespace fsys = std::filesystem;
 
@@ -71,7 +72,7 @@ protected:
     Result Run(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
         std::string command = Quote(UPDATE_TOOL_PATH);
         for (const std::string& a : args) command += " " + Quote(a);
-        return Shell(command + " <" + Quote(input));
+        return Shell("timeout 60 " + command + " <" + Quote(input));
     }
     // json.dumps (keys sorted) of a Python expression over the parsed document d.
     std::string Json(const std::string& json, const std::string& expression) {
@@ -101,6 +102,7 @@ TEST_F(UpdateTool, ExitStatusesAndMessages) {
     Write("nobom16.xml", std::string("<\0r\0/\0>\0", 8));
     ASSERT_EQ(truncate(Write("huge.xml", "").c_str(), (off_t{256} << 20) + 1), 0);
     fsys::create_directory(dir / "folder");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     const struct {
         std::vector<std::string> args;
         int status;
@@ -109,16 +111,20 @@ TEST_F(UpdateTool, ExitStatusesAndMessages) {
         {{"--help"}, 0, "update-tool sign --key PRIVATE --version V ZIP"},
         {{"package", "--help"}, 0, "--public-key KEY"},
         {{}, 2, "no command given"},
-        {{"publish"}, 2, "unknown command 'publish'"},
+        {{"publish"}, 2, "unknown command \"publish\""},
         {{"manifest", manifest, manifest}, 2, "more than one FILE given"},
         {{"manifest", "--installed", "\xFF", manifest}, 2, "--installed VERSION is not valid UTF-8"},
         {{"package", "--codepage", "x", "p.zip"}, 2, "--codepage needs a code page number"},
         {{"package", "--public-key", "ecdsa-p256:AAAA", "p.zip"}, 2, "--public-key needs the text keygen printed"},
+        {{"package", "--version", "2.0", "p.zip"}, 2, "--version needs --public-key"},
+        {{"package", "--version", "", "p.zip"}, 2, "--version needs a version"},
         {{"extract", "only.zip"}, 2, "ZIP and DIR needed"},
         {{"keygen"}, 2, "one PRIVATE file needed"},
         {{"sign", "p.zip"}, 2, "--key, --version and one ZIP needed"},
-        {{"manifest", (dir / "missing.xml").string()}, 1, "cannot open '"},
+        {{"manifest", (dir / "missing.xml").string()}, 1, "cannot open \""},
         {{"manifest", (dir / "folder").string()}, 1, "Is a directory"},
+        {{"manifest", (dir / "fifo").string()}, 1, "not a regular file"},
+        {{"package", (dir / "fifo").string()}, 1, "not a file"},
         {{"manifest", (dir / "odd16.xml").string()}, 1, "UTF-16 text has an odd number of bytes (5)"},
         {{"manifest", (dir / "bad8.xml").string()}, 1, "invalid UTF-8 at byte 3"},
         {{"manifest", (dir / "nobom16.xml").string()}, 1, "NUL character at byte 1 (UTF-16 needs a byte-order mark)"},
@@ -154,6 +160,12 @@ TEST_F(UpdateTool, ManifestInEveryEncoding) {
     for (const char* file : {"bom.xml", "utf16LE.xml", "utf16BE.xml"})
         EXPECT_EQ(Run({"manifest", "--json", (dir / file).string()}).out, expected) << file;
     EXPECT_EQ(Run({"manifest", "--json", "-"}, utf8).out, expected);
+    // Standard input is read from where it stands.
+    Write("after.xml", "\xFF" + kManifest);
+    const std::string tool = Quote(UPDATE_TOOL_PATH);
+    EXPECT_EQ(Shell("{ dd bs=1 count=1 of=/dev/null 2>/dev/null; " + tool + " manifest --json -; } <" +
+                    Quote((dir / "after.xml").string())).out,
+              expected);
     EXPECT_TRUE(Run({"manifest", "-"}, utf8).Says("manifest:    standard input (UTF-8, "));
 }
 
@@ -169,7 +181,8 @@ TEST_F(UpdateTool, ManifestReport) {
         EXPECT_TRUE(Run({"manifest", "--installed=" + std::string(installed), file}).Says(line)) << line;
     }
     for (auto [body, status, text] : {std::tuple{"<r><Update><OldVer>1<NewVer>2</NewVer></Update></r>", 3,
-                                                 "well formed: no: End tag 'Update' at offset 39 does not match start tag 'OldVer' at offset 11"},
+                                                 "well formed: no: \"End tag 'Update' at offset 39 does not match "
+                                                 "start tag 'OldVer' at offset 11\""},
                                       {"<r><Notice/></r>", 3, "records:     0"},
                                       {"", 3, "Empty document"}}) {
         const std::string path = Write("s.xml", body);
@@ -191,7 +204,7 @@ TEST_F(UpdateTool, ManifestReport) {
 TEST_F(UpdateTool, PackageAndExtract) {
     for (auto [file, options, status, text] :
          {std::tuple{"zip-deflated.zip", "", 0, "deflate       20000       10063"},
-          {"symlink.zip", "", 3, "verdict: refused: entry 1 \"link\": entry is a link or special file"},
+          {"symlink.zip", "", 3, "verdict: refused: \"entry 1 \\\"link\\\": entry is a link or special file\""},
           {"encrypted.zip", "", 3, "entry is encrypted"},
           {"bomb-zeros.zip", "", 3, "bytes in all, more than"},
           {"symlink.zip", "--json", 3, "\"installable\":false,\"status\":\"unsafe-type\""},
@@ -210,11 +223,11 @@ TEST_F(UpdateTool, PackageAndExtract) {
     const auto before = Tree(dir / "app");
     Result r = Run({"extract", Data("archive/encrypted.zip"), (dir / "app").string()});
     EXPECT_EQ(r.status, 3);
-    EXPECT_TRUE(r.Says("refused: entry 0 \"hello.txt\": entry is encrypted"));
+    EXPECT_TRUE(r.Says("refused: \"entry 0 \\\"hello.txt\\\": entry is encrypted\""));
     chmod((dir / "app/hello.txt").c_str(), 0444);
     r = Run({"extract", Data("archive/zip-deflated.zip"), (dir / "app").string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(r.Says("file in use: " + (dir / "app/hello.txt").string()));
+    EXPECT_TRUE(r.Says("file in use: \"" + (dir / "app/hello.txt").string() + "\""));
     EXPECT_EQ(Tree(dir / "app"), before);
     EXPECT_EQ(Run({"extract", Data("archive/symlink.zip"), (dir / "fresh").string()}).status, 3);
     EXPECT_FALSE(fsys::exists(dir / "fresh"));  // made for the extraction, removed again
@@ -234,22 +247,71 @@ TEST_F(UpdateTool, SigningWorkflow) {
     const std::string secret = ReadBytes(key);
     EXPECT_EQ(Run({"keygen", key}).status, 1);  // never over an existing key
     EXPECT_EQ(ReadBytes(key), secret);
+    // A private key whose public half nobody saw is not kept.
+    const std::string unseen = (dir / "unseen.key").string();
+    EXPECT_EQ(Shell("(" + Quote(UPDATE_TOOL_PATH) + " keygen " + Quote(unseen) + " >/dev/full)").status, 1);
+    EXPECT_FALSE(fsys::exists(dir / "unseen.key"));
 
     EXPECT_EQ(Run({"package", "--public-key", publicKey, zip}).status, 3);  // not signed yet
     ASSERT_EQ(Run({"sign", "--key", key, "--version", "2.0", zip}).status, 0);
     const Result valid = Run({"package", "--public-key", publicKey, "--version", "2.0", "--json", zip});
     EXPECT_EQ(valid.status, 0) << valid.out;
     EXPECT_EQ(Json(valid.out, "[d['installable'], d['signed'], d['signatureVersion']]"), "[true, true, \"2.0\"]");
-    EXPECT_TRUE(Run({"package", "--public-key", publicKey, zip}).Says("signature: valid for Qelda 2.0"));
+    EXPECT_TRUE(Run({"package", "--public-key", publicKey, zip}).Says("signature: valid for \"Qelda\" \"2.0\""));
     EXPECT_EQ(Run({"package", "--public-key", publicKey, "--version", "2.1", zip}).status, 3);
     const std::string otherKey = Run({"keygen", (dir / "other.key").string()}).out;
     EXPECT_EQ(Run({"package", "--public-key", otherKey.substr(0, otherKey.size() - 1), zip}).status, 3);
     for (const char* check : {"unzip -tq ", "7z t ", "bsdtar -tf "})
         EXPECT_EQ(Shell(check + Quote(zip)).status, 0) << check;
 
-    const std::string damaged = Write("d.zip", ReadBytes(Data("archive/encrypted.zip")));
-    EXPECT_EQ(Run({"sign", "--key", key, "--version", "2.0", damaged}).status, 3);
-    EXPECT_EQ(ReadBytes(damaged), ReadBytes(Data("archive/encrypted.zip")));
+    // Refused and left as they were: a damaged package, and one whose comment hides a second end record that the
+    // signature block would make the last one.
+    const std::size_t blockSize = ReadBytes(zip).size() - ReadBytes(zip).rfind("-----BEGIN");
+    ziptest::Archive hidden, twoFaced;
+    hidden.entries = {ziptest::Entry::File("evil.dll", "evil")};
+    hidden.comment = std::string(blockSize, ' ');
+    twoFaced.entries = {ziptest::Entry::File("Qelda.exe", "good")};
+    twoFaced.comment = hidden.Build().substr(0, hidden.Build().size() - blockSize);
+    for (auto [bytes, text] : {std::pair{ReadBytes(Data("archive/encrypted.zip")), "entry is encrypted"},
+                               {twoFaced.Build(), "end record"}}) {
+        const std::string refused = Write("refused.zip", bytes);
+        const Result r = Run({"sign", "--key", key, "--version", "2.0", refused});
+        EXPECT_EQ(r.status, 3) << r.err;
+        EXPECT_TRUE(r.Says(text)) << r.err;
+        EXPECT_EQ(ReadBytes(refused), bytes);
+    }
+}
+
+// A name or text from the input is repeated quoted, with its line breaks, escape sequences, C1 controls and bidi
+// overrides escaped: it cannot forge a line or drive the terminal, in the listing, reasons, errors or JSON.
+TEST_F(UpdateTool, RepeatedInputIsQuoted) {
+    const std::string evil = "x\nverdict: installable\x1b[2J\xc2\x9b\xe2\x80\xae";
+    ziptest::Archive a;
+    a.entries = {ziptest::Entry::File(evil, "x")};
+    a.entries[0].flags = 0x800;
+    const std::string zip = Write("evil.zip", a.Build()), xml = Write("evil.xml", "<r><a\x1b[2J\xc2\x9b>x</r>");
+    const std::string key = Data("signing/publisher.key");
+    const std::string signedZip = Write("s.zip", ReadBytes(Data("archive/zip-stored.zip")));
+    std::string publicKey = ReadBytes(Data("signing/publisher.pub"));
+    publicKey.resize(publicKey.find_first_of("\r\n"));
+    ASSERT_EQ(Run({"sign", "--key", key, "--version", "2\xe2\x80\xae", signedZip}).status, 0);
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"package", zip}, "\\nverdict: installable\\u001b[2J\\u009b\\u202e"},
+        {{"package", "--json", zip}, "\\u001b[2J\\u009b\\u202e"},
+        {{"extract", zip, (dir / "out").string()}, "refused: \"entry 0 \\\"x\\nverdict: installable\\u001b"},
+        {{"manifest", xml}, "start tag 'a\\u001b[2J\\u009b' at offset 3\""},
+        {{"manifest", (dir / evil).string()}, "cannot open \""},
+        {{"package", (dir / evil).string()}, "\\nverdict: installable\\u001b[2J\\u009b\\u202e\": "},
+        {{evil}, "unknown command \"x\\nverdict"},
+        {{"package", "--public-key", publicKey, signedZip}, "signature: valid for \"Qelda\" \"2\\u202e\""},
+    };
+    for (const auto& [args, text] : cases) {
+        const Result r = Run(args);
+        const std::string all = r.out + r.err;
+        EXPECT_TRUE(r.Says(text)) << args[0] << "\n" << all;
+        for (const char* raw : {"x\nverdict: installable", "\x1b", "\xc2\x9b", "\xe2\x80\xae"})
+            EXPECT_EQ(all.find(raw), std::string::npos) << args[0] << "\n" << all;
+    }
 }
 
 // libxml2 as a peer: for well-formed manifests, reading the fields by the same

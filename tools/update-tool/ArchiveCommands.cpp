@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #include "Json.h"
-#include "ManifestCommand.h"
 #include "PackageSignature.h"
 
 namespace {
@@ -22,8 +21,9 @@ const char kPackageDescription[] =
     "                      text keygen printed): installable then also means\n"
     "                      validly signed for Qelda\n"
     "      --version V     with --public-key: signed for version V exactly\n"
-    "      exit status: 0 installable (and signed), 3 refused (or not a ZIP\n"
-    "      archive, or not validly signed), 1 unreadable, 2 usage error\n";
+    "      exit status: 0 installable (and signed), 3 refused (also not a ZIP\n"
+    "      archive, or not validly signed), 1 unreadable (or the output cannot\n"
+    "      be written), 2 usage error\n";
 
 const char kExtractDescription[] =
     "      Installs the package's entries below DIR the way the updater does:\n"
@@ -32,7 +32,8 @@ const char kExtractDescription[] =
     "      --codepage N    as for package\n"
     "      --no-sync       do not force the files to the disk before the commit\n"
     "      exit status: 0 installed, 3 package refused (DIR unchanged),\n"
-    "      1 file in use or I/O error (DIR unchanged), 2 usage error\n";
+    "      1 file in use, ZIP unreadable or I/O error (DIR unchanged), 2 usage\n"
+    "      error\n";
 
 struct Options {
     bool json = false;
@@ -71,6 +72,7 @@ int ParseOptions(const std::vector<std::string>& args, ToolContext& context, con
             if (i + 1 >= args.size()) return UsageError(context, command, arg + " needs a value");
             const std::string& value = args[++i];
             if (arg == "--version") {
+                if (value.empty()) return UsageError(context, command, "--version needs a version");
                 options.version = value;
             } else if (!ParsePublicKey(value, options.publicKey)) {
                 return UsageError(context, command, "--public-key needs the text keygen printed");
@@ -84,15 +86,18 @@ int ParseOptions(const std::vector<std::string>& args, ToolContext& context, con
         } else if (arg.compare(0, 11, "--codepage=") == 0) {
             codepage = arg.substr(11);
         } else {
-            return UsageError(context, command, "unknown option '" + arg + "'");
+            return UsageError(context, command, "unknown option " + QuoteText(arg));
         }
         char* end = nullptr;
         const unsigned long number = std::strtoul(codepage.c_str(), &end, 10);
         if (codepage.empty() || *end != '\0' || number == 0 || number > 65535)
             return UsageError(context, command, "--codepage needs a code page number, e.g. 936");
         options.decoder = MakeCodePageDecoder(static_cast<unsigned>(number));
-        if (!options.decoder) return UsageError(context, command, "code page " + codepage + " is not available here");
+        if (!options.decoder)
+            return UsageError(context, command, "code page " + std::to_string(number) + " is not available here");
     }
+    if (!options.version.empty() && !options.signature)
+        return UsageError(context, command, "--version needs --public-key");
     return -1;
 }
 
@@ -129,7 +134,7 @@ std::string RightAligned(std::uint64_t value, std::size_t width) {
 
 std::string Verdict(const InstallResult& verdict) {
     if (verdict.ok()) return "installable";
-    return "refused: " + Utf16ToUtf8(verdict.reason);
+    return "refused: " + QuoteText(verdict.reason);
 }
 
 }  // namespace
@@ -155,8 +160,8 @@ std::string MethodName(unsigned method) {
 }
 
 std::string PackageSummary(CZipArchive& archive, const InstallResult& verdict, const std::string& shownName) {
-    std::string out = "package: " + shownName + " (" + std::to_string(archive.GetArchiveSize()) + " bytes, " +
-                      std::to_string(archive.GetCount()) + " entries)\n";
+    std::string out = "package: " + QuoteText(shownName) + " (" + std::to_string(archive.GetArchiveSize()) +
+                      " bytes, " + std::to_string(archive.GetCount()) + " entries)\n";
     out += "  method         size      packed  name\n";
     std::uint64_t total = 0, packed = 0, files = 0, folders = 0;
     for (ZIP_INDEX_TYPE i = 0; i < archive.GetCount(); ++i) {
@@ -241,7 +246,6 @@ int RunPackageCommand(const std::vector<std::string>& args, ToolContext& context
     archive.SetNameDecoder(options.decoder);
     const ZipResult opened = archive.Open(Utf8ToUtf16(path));
     if (!opened) {
-        const std::string reason = Utf16ToUtf8(opened.ToText());
         if (options.json) {
             JsonWriter json;
             json.BeginObject();
@@ -258,7 +262,7 @@ int RunPackageCommand(const std::vector<std::string>& args, ToolContext& context
             json.EndObject();
             WriteText(context.out, json.Text() + "\n");
         }
-        WriteText(context.err, "update-tool package: " + path + ": " + reason + "\n");
+        WriteText(context.err, "update-tool package: " + QuoteText(path) + ": " + QuoteText(opened.ToText()) + "\n");
         // A file that reads but is no ZIP archive is refused, as the updater refuses it.
         return opened.status == ZipStatus::FileError ? kExitInput : kExitStrict;
     }
@@ -270,11 +274,11 @@ int RunPackageCommand(const std::vector<std::string>& args, ToolContext& context
         const SignatureCheck check = CheckPackageSignature(PlatformFileSystem(), Utf8ToUtf16(path), options.publicKey);
         signedFor = options.version.empty() ? check.SignedFor(kPackageProduct, check.version)
                                             : check.SignedFor(kPackageProduct, Utf8ToUtf16(options.version));
-        std::string line = check.ok() ? "valid for " + Utf16ToUtf8(check.product) + " " + Utf16ToUtf8(check.version)
-                                      : "invalid: " + Utf16ToUtf8(check.reason);
+        const std::string signedAs = QuoteText(check.product) + " " + QuoteText(check.version);
+        std::string line = check.ok() ? "valid for " + signedAs : "invalid: " + QuoteText(check.reason);
         if (check.ok() && !signedFor)
-            line = "valid, but for " + Utf16ToUtf8(check.product) + " " + Utf16ToUtf8(check.version) + ", not " +
-                   Utf16ToUtf8(kPackageProduct) + (options.version.empty() ? "" : " " + options.version);
+            line = "valid, but for " + signedAs + ", not " + QuoteText(kPackageProduct) +
+                   (options.version.empty() ? "" : " " + QuoteText(options.version));
         if (options.json) {
             JsonWriter json;
             json.BeginObject();
@@ -316,7 +320,7 @@ int RunExtractCommand(const std::vector<std::string>& args, ToolContext& context
     if (fs.Stat(folder, info) && !info.exists) {
         FsResult made = fs.MakeDirectory(folder, false);
         if (!made) {
-            WriteText(context.err, "update-tool extract: " + Utf16ToUtf8(made.message) + "\n");
+            WriteText(context.err, "update-tool extract: " + QuoteText(made.message) + "\n");
             return kExitInput;
         }
         created = true;
@@ -328,17 +332,17 @@ int RunExtractCommand(const std::vector<std::string>& args, ToolContext& context
     if (!r.ok() && created) fs.RemoveEmptyDirectory(folder);
     switch (r.status) {
     case InstallStatus::Installed:
-        if (!r.reason.empty()) WriteText(context.err, "update-tool extract: " + Utf16ToUtf8(r.reason) + "\n");
+        if (!r.reason.empty()) WriteText(context.err, "update-tool extract: " + QuoteText(r.reason) + "\n");
         return kExitOk;
     case InstallStatus::Damaged:
-        WriteText(context.err, "update-tool extract: refused: " + Utf16ToUtf8(r.reason) + "\n");
+        WriteText(context.err, "update-tool extract: refused: " + QuoteText(r.reason) + "\n");
         return kExitStrict;
     case InstallStatus::InUse:
-        WriteText(context.err, "update-tool extract: file in use: " + Utf16ToUtf8(r.path) + "\n");
+        WriteText(context.err, "update-tool extract: file in use: " + QuoteText(r.path) + "\n");
         return kExitInput;
     case InstallStatus::IoError:
     case InstallStatus::Cancelled:
-        WriteText(context.err, "update-tool extract: " + Utf16ToUtf8(r.reason) + "\n");
+        WriteText(context.err, "update-tool extract: " + QuoteText(r.reason) + "\n");
         return kExitInput;
     }
     return kExitInput;

@@ -5,14 +5,18 @@
 // method) and says whether the updater would install it or refuse it and why.
 // It runs the same checks the install engine runs before it touches anything,
 // and inflates every entry to check sizes and CRC-32 values, writing nothing.
-//   exit 0 installable, 3 refused, 1 unreadable (not opened, not a ZIP
-//   archive, central directory damaged), 2 usage.
+// With --public-key it also checks the signature (--version only with it).
+//   exit 0 installable (and validly signed, for the version when given),
+//   3 refused (also a file that is no ZIP archive or whose central directory
+//   is damaged, and one not validly signed), 1 the file cannot be opened or
+//   read or the output cannot be written, 2 usage.
 //
 // extract installs the package's entries below a folder with the install
 // engine, all or nothing, exactly as the updater does (a missing folder is
 // created first and removed again when nothing is installed).
-//   exit 0 installed, 3 refused (folder unchanged), 1 file in use or I/O
-//   error (folder unchanged), 2 usage; the reason is one line on stderr.
+//   exit 0 installed, 3 refused (folder unchanged), 1 file in use, package
+//   unreadable or I/O error (folder unchanged), 2 usage; the reason is one
+//   line on stderr.
 //
 // Names stored without the UTF-8 flag are decoded in the system's OEM code
 // page (437 outside Windows) unless --codepage gives another, e.g. 936.

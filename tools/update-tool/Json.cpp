@@ -1,6 +1,7 @@
 #include "Json.h"
 
 #include "CString.h"
+#include "Tool.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ void AppendJsonString(std::string& out, const std::u16string& text) {
         case '\t': out += "\\t"; continue;
         default: break;
         }
-        if (c < 0x20 || c == 0x2028 || c == 0x2029) {
+        if (ShownEscaped(static_cast<char16_t>(c))) {
             AppendUnicodeEscape(out, c);
         } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (text[i + 1] - 0xDC00));

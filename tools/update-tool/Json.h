@@ -3,7 +3,7 @@
 // Builds one document in memory as UTF-8. Texts arrive as UTF-16 and always
 // come out as valid JSON: surrogate pairs become one UTF-8 character, an
 // unpaired surrogate is written as a \u escape (JSON allows it; UTF-8 cannot
-// carry it), and control characters, U+2028 and U+2029 are escaped. The
+// carry it), and so is every character ShownEscaped names (Tool.h). The
 // writer places commas and colons itself; the caller only has to nest
 // Begin/End calls properly and give every object member a Key first.
 #pragma once

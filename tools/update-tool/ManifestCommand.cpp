@@ -1,8 +1,5 @@
 #include "ManifestCommand.h"
 
-#include <cerrno>
-#include <cstring>
-
 #include "Json.h"
 #include "ManifestReader.h"
 #include "MarkupDocument.h"
@@ -21,7 +18,9 @@ const char kDescription[] =
     "      --json               print one JSON object instead of the summary\n"
     "      --elements           also list the parser's element table\n"
     "      --strict             exit with 3 when the manifest is not well formed\n"
-    "                           or yields no record\n";
+    "                           or yields no record\n"
+    "      exit status: 0 read, 3 refused (with --strict), 1 unreadable or\n"
+    "      undecodable (or the output cannot be written), 2 usage error\n";
 
 }  // namespace
 
@@ -59,30 +58,6 @@ std::string Padded(const char* label, std::size_t width) {
 }
 
 }  // namespace
-
-std::string QuoteText(const std::u16string& text) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out = "\"";
-    const std::size_t n = text.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned c = text[i];
-        const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
-        if (c == '"') out += "\\\"";
-        else if (c == '\\') out += "\\\\";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\t') out += "\\t";
-        else if (c < 0x20 || c == 0x7F || (c >= 0xD800 && c <= 0xDFFF && !pair)) {
-            out += "\\u";
-            for (int shift = 12; shift >= 0; shift -= 4) out += hex[(c >> shift) & 0xF];
-        } else {
-            const std::u16string one = pair ? text.substr(i++, 2) : std::u16string(1, static_cast<char16_t>(c));
-            out += Utf16ToUtf8(one);
-        }
-    }
-    out += '"';
-    return out;
-}
 
 ManifestReport AnalyseManifest(const std::u16string& text, const ManifestOptions& options) {
     ManifestReport report;
@@ -164,7 +139,7 @@ std::string ManifestJson(const ManifestReport& report, const ManifestOptions& op
 std::string ManifestSummary(const ManifestReport& report, const ManifestOptions& options, const std::string& source) {
     std::string out = "manifest:    " + source + "\n";
     if (report.wellFormed) out += "well formed: yes\n";
-    else out += "well formed: no: " + Utf16ToUtf8(report.error) + "\n";
+    else out += "well formed: no: " + QuoteText(report.error) + "\n";
     const std::ptrdiff_t count = report.records.GetCount();
     out += "records:     " + std::to_string(count) + "\n";
     for (std::ptrdiff_t i = 0; i < count; ++i) {
@@ -236,7 +211,7 @@ int RunManifestCommand(const std::vector<std::string>& args, ToolContext& contex
             installed = arg.substr(12);
             installedGiven = true;
         } else {
-            return UsageError(context, kManifestCommand, "unknown option '" + arg + "'");
+            return UsageError(context, kManifestCommand, "unknown option " + QuoteText(arg));
         }
         if (installedGiven) {
             std::u16string version;
@@ -252,15 +227,13 @@ int RunManifestCommand(const std::vector<std::string>& args, ToolContext& contex
     }
     const std::string& path = operands[0];
     const bool fromStdin = path == "-";
-    const std::string shownName = fromStdin ? "standard input" : path;
+    const std::string shownName = fromStdin ? "standard input" : QuoteText(path);
 
     std::string bytes;
     std::string error;
-    std::FILE* stream = fromStdin ? context.in : context.openFile(path);
+    std::FILE* stream = fromStdin ? context.in : context.openFile(path, error);
     if (stream == nullptr) {
-        const int code = errno;
-        WriteText(context.err, "update-tool manifest: cannot open '" + path + "': " +
-                                   (code != 0 ? std::strerror(code) : "unknown error") + "\n");
+        WriteText(context.err, "update-tool manifest: cannot open " + shownName + ": " + error + "\n");
         return kExitInput;
     }
     const bool readOk = ReadAllBytes(stream, bytes, error);

@@ -60,7 +60,3 @@ std::string ManifestJson(const ManifestReport& report, const ManifestOptions& op
 
 // Readable summary; source describes the input (name, encoding, size).
 std::string ManifestSummary(const ManifestReport& report, const ManifestOptions& options, const std::string& source);
-
-// The text quoted and escaped for the summary: \" \\ \n \r \t, other control
-// characters and unpaired surrogates as \uXXXX, everything else as UTF-8.
-std::string QuoteText(const std::u16string& text);

@@ -3,6 +3,9 @@
 // (PackageSignature.h has the format).
 #include "SigningCommands.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "CString.h"
 #include "PackageSignature.h"
 
@@ -13,13 +16,15 @@ const char kKeygenDescription[] =
     "      PRIVATE (never over an existing file; readable by its owner only)\n"
     "      and prints the public key, one line, for the build's\n"
     "      UPDATE_PUBLIC_KEY. Keep PRIVATE off the build machine's repository.\n"
-    "      exit status: 0 done, 1 the file exists or cannot be written, 2 usage\n";
+    "      exit status: 0 done, 1 the file exists or cannot be written, or the\n"
+    "      public key cannot be printed (PRIVATE is then removed), 2 usage\n";
 
 const char kSignDescription[] =
     "      Signs the package in place for Qelda version V with the private key\n"
     "      in PRIVATE (signing again replaces the signature). A package the\n"
     "      updater would refuse is refused and left untouched.\n"
-    "      exit status: 0 signed, 3 refused, 1 unreadable or unwritable, 2 usage\n";
+    "      exit status: 0 signed, 3 refused, 1 the key or the package unreadable\n"
+    "      or the package unwritable, 2 usage\n";
 
 // Collects operands and the options named in `valued` (each takes a value).
 bool Parse(const std::vector<std::string>& args, std::vector<std::string> valued, std::vector<std::string>& values,
@@ -32,7 +37,7 @@ bool Parse(const std::vector<std::string>& args, std::vector<std::string> valued
             if (i + 1 >= args.size()) return error = args[i] + " needs a value", false;
             values[k] = args[++i];
         } else if (!args[i].empty() && args[i][0] == '-') {
-            return error = "unknown option '" + args[i] + "'", false;
+            return error = "unknown option " + QuoteText(args[i]), false;
         } else {
             operands.push_back(args[i]);
         }
@@ -59,8 +64,16 @@ int RunKeygenCommand(const std::vector<std::string>& args, ToolContext& context)
     EcdsaPrivateKey key;
     if (!EcdsaGenerateKey(key, error)) return Failed(context, "keygen", error, kExitInput);
     if (!context.writeSecretFile(operands[0], FormatPrivateKeyFile(key), error))
-        return Failed(context, "keygen", operands[0] + ": " + error, kExitInput);
+        return Failed(context, "keygen", QuoteText(operands[0]) + ": " + error, kExitInput);
+    // A private key whose public half nobody saw could never be used: it is not kept.
     WriteText(context.out, FormatPublicKey(key.publicKey) + "\n");
+    if (std::fflush(context.out) != 0 || std::ferror(context.out)) {
+        error = "cannot write the public key: " + std::string(std::strerror(errno));
+        const FsResult removed = PlatformFileSystem().RemoveFile(Utf8ToUtf16(operands[0]));
+        error += removed ? "; " + QuoteText(operands[0]) + " removed"
+                         : "; " + QuoteText(operands[0]) + " not removed: " + QuoteText(removed.message);
+        return Failed(context, "keygen", error, kExitInput);
+    }
     return kExitOk;
 }
 
@@ -75,13 +88,14 @@ int RunSignCommand(const std::vector<std::string>& args, ToolContext& context) {
     std::string text;
     EcdsaPrivateKey key;
     FsResult read = ReadWholeFile(fs, Utf8ToUtf16(values[0]), text, 1 << 16);
-    if (!read) return Failed(context, "sign", Utf16ToUtf8(read.message), kExitInput);
-    if (!ParsePrivateKeyFile(text, key)) return Failed(context, "sign", values[0] + ": not a private key file", kExitInput);
+    if (!read) return Failed(context, "sign", QuoteText(read.message), kExitInput);
+    if (!ParsePrivateKeyFile(text, key))
+        return Failed(context, "sign", QuoteText(values[0]) + ": not a private key file", kExitInput);
     const SignResult r = SignPackage(fs, Utf8ToUtf16(operands[0]), key, Utf8ToUtf16(values[1]));
     switch (r.status) {
     case SignStatus::Signed: return kExitOk;
-    case SignStatus::Refused: return Failed(context, "sign", "refused: " + Utf16ToUtf8(r.reason), kExitStrict);
+    case SignStatus::Refused: return Failed(context, "sign", "refused: " + QuoteText(r.reason), kExitStrict);
     case SignStatus::IoError: break;
     }
-    return Failed(context, "sign", Utf16ToUtf8(r.reason), kExitInput);
+    return Failed(context, "sign", QuoteText(r.reason), kExitInput);
 }

@@ -6,10 +6,15 @@
 bool ReadAllBytes(std::FILE* stream, std::string& bytes, std::string& error, std::size_t maxBytes) {
     bytes.clear();
     // A regular file's size is known up front: refuse it before reading, and
-    // reserve once. Pipes and terminals are measured while they are read.
-    if (std::fseek(stream, 0, SEEK_END) == 0) {
-        const long size = std::ftell(stream);
-        std::rewind(stream);
+    // reserve once. It is read from where it stands (standard input may have
+    // been left part read). Pipes and terminals are measured while read.
+    const long start = std::ftell(stream);
+    if (start >= 0 && std::fseek(stream, 0, SEEK_END) == 0) {
+        const long size = std::ftell(stream) - start;
+        if (std::fseek(stream, start, SEEK_SET) != 0) {
+            error = std::strerror(errno);
+            return false;
+        }
         if (size > 0 && static_cast<unsigned long>(size) > maxBytes) {
             error = "larger than " + std::to_string(maxBytes >> 20) + " MiB";
             return false;

@@ -10,7 +10,8 @@
 // Files larger than this are refused before they are decoded.
 constexpr std::size_t kMaxTextFileBytes = std::size_t{256} << 20;
 
-// Reads all of an open stream, refusing more than maxBytes. On failure
+// Reads the rest of an open stream from where it stands (a file handed over
+// part read is not rewound), refusing more than maxBytes. On failure
 // returns false with a message ("larger than 256 MiB", or the C runtime's
 // description of the read error).
 bool ReadAllBytes(std::FILE* stream, std::string& bytes, std::string& error,

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,15 +15,22 @@
 
 namespace {
 
-// Directories open fine for reading here; refuse them as Windows does.
-std::FILE* OpenFile(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+// Opened without waiting (a FIFO would hold the open until a writer came),
+// and kept only when it is a regular file. Directories open fine for reading
+// here; they are refused as Windows refuses them.
+std::FILE* OpenFile(const std::string& path, std::string& why) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat info;
-    if (file != nullptr && fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-        std::fclose(file);
-        errno = EISDIR;
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        why = std::strerror(errno);
+        if (fd >= 0) close(fd);
         return nullptr;
     }
+    std::FILE* file = nullptr;
+    if (!S_ISREG(info.st_mode)) why = S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 || !(file = fdopen(fd, "rb")))
+        why = std::strerror(errno);
+    if (!file) close(fd);
     return file;
 }
 
@@ -45,6 +53,9 @@ bool WriteSecretFile(const std::string& path, const std::string& data, std::stri
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed output is an error the commands report (keygen then removes the
+    // key it wrote), not a signal that ends the process.
+    signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
     ToolContext context{stdin, stdout, stderr, OpenFile, WriteSecretFile};

@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,9 +19,19 @@
 
 namespace {
 
-std::FILE* OpenFile(const std::string& path) {
+// Devices (CON, NUL, COM1) and pipes open as files do; reading the console
+// would wait for the user. Only files on a disk are kept.
+std::FILE* OpenFile(const std::string& path, std::string& why) {
     const std::u16string wide = Utf8ToUtf16(path);
-    return _wfopen(reinterpret_cast<const wchar_t*>(wide.c_str()), L"rb");
+    std::FILE* file = _wfopen(reinterpret_cast<const wchar_t*>(wide.c_str()), L"rb");
+    if (file == nullptr) {
+        why = std::strerror(errno);
+    } else if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != FILE_TYPE_DISK) {
+        std::fclose(file);
+        file = nullptr;
+        why = "not a regular file";
+    }
+    return file;
 }
 
 // The key file takes the folder's permissions; CREATE_NEW keeps an existing

@@ -95,6 +95,13 @@ void CUpdateDlg::StartDownload() {
         return;
     }
 
+    // Any other address (a file, a share, another program's URL scheme) ends
+    // the run as a failed download would, before anything is fetched.
+    if (!IsWebAddress(url)) {
+        CDialog::OnCancel();
+        return;
+    }
+
     auto job = std::make_shared<DownloadJob>();
     job->hNotifyWnd = m_hWnd;
     m_evCancel.ResetEvent();

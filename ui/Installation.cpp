@@ -105,10 +105,15 @@ LRESULT CUpdateDlg::OnDownloadFinished(WPARAM, LPARAM) {
     CZipArchive archive;
     EcdsaPublicKey publisher;
     InstallOptions options;
-    if (!fs.OpenExclusive(package, held) || !archive.Open(*held)) return EndWithoutInstalling(L"升级包已损坏，无法安装%s。");
+    auto refuse = [&](const wchar_t* pattern) {
+        archive.Close();
+        held.reset();
+        return EndWithoutInstalling(pattern);
+    };
+    if (!fs.OpenExclusive(package, held) || !archive.Open(*held)) return refuse(L"升级包已损坏，无法安装%s。");
     if (PublisherKey(publisher) &&
         !CheckPackageSignature(*held, publisher).SignedFor(kPackageProduct, m_info.NewVer))
-        return EndWithoutInstalling(L"升级包签名无效，无法安装%s。");
+        return refuse(L"升级包签名无效，无法安装%s。");
 
     // Staged while the product still runs; the bar shows it, and the window
     // stays responsive: a Cancel stops the staging.

@@ -414,8 +414,7 @@ def no_download(ctx, reply):
     with no box and no request; nothing changed, the product runs on."""
     ctx.setup("1.0", reply)
     product, run = ctx.product(), ctx.start()
-    ctx.upgrade()
-    ctx.exits(run, allowed=[])
+    ctx.exits(run, allowed=[ctx.upgrade()])  # the offer, until it hides; no progress, no box
     ctx.unchanged()
     eq(ctx.products(), [product], "running products")
     eq(len(ctx.run.server.requests), 1, "requests: the manifest only")

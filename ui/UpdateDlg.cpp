@@ -1,6 +1,8 @@
 #include "UpdateDlg.h"
 
 #include "AboutDlg.h"
+#include "ShellOpen.h"
+#include "WebAddress.h"
 #include "UpdateApp.h"
 #include "resource.h"
 
@@ -69,7 +71,16 @@ BOOL CUpdateDlg::OnInitDialog() {
     SetDlgItemText(IDC_CURRENT_VERSION, CString(L"当前程序版本：") + m_strCurrentVersion);
     SetDlgItemText(IDC_UPDATE_INFO, m_info.UpdateInfo);
 
-    if (auto* link = dynamic_cast<CMFCLinkCtrl*>(GetDlgItem(IDC_UPDATE_LOG))) link->SetURL(m_info.InfoUrl.GetString());
+    // The log page opens only when it is a web address, and then as the
+    // signed-in user; anything else leaves the link disabled.
+    if (auto* link = dynamic_cast<CMFCLinkCtrl*>(GetDlgItem(IDC_UPDATE_LOG))) {
+        if (IsWebAddress(m_info.InfoUrl)) {
+            link->SetURL(m_info.InfoUrl.GetString());
+            link->SetOpener([](const CString& target) { OpenWebPageAsUser(target); });
+        } else {
+            link->EnableWindow(FALSE);
+        }
+    }
 
     CString relaunch;
     relaunch.Format(L"升级完成后运行%s", kProductWord);

@@ -96,8 +96,8 @@ LRESULT CMFCLinkCtrl::OnKeyDown(WPARAM wParam, LPARAM) {
 }
 
 void CMFCLinkCtrl::Open() {
-    const CString target = GetTarget();
-    ::ShellExecuteW(nullptr, L"open", target.GetString(), nullptr, nullptr, SW_SHOWNORMAL);
+    if (m_opener == nullptr) return;
+    m_opener(GetTarget());
     m_bVisited = true;
     Invalidate();
 }
@@ -117,7 +117,9 @@ void CMFCLinkCtrl::Draw(const DRAWITEMSTRUCT& item) {
     const int saved = dc.SaveDC();
     dc.SelectObject(&m_underlined);
     dc.SetBkMode(TRANSPARENT);
-    dc.SetTextColor(m_bVisited ? RGB(128, 0, 128) : LinkColour());
+    dc.SetTextColor((item.itemState & ODS_DISABLED) != 0 ? ::GetSysColor(COLOR_GRAYTEXT)
+                    : m_bVisited                         ? RGB(128, 0, 128)
+                                                         : LinkColour());
     const CString text = GetWindowText();
     dc.DrawText(text, &rc, DT_LEFT | DT_VCENTER | DT_SINGLELINE);
     if ((item.itemState & ODS_FOCUS) != 0) {

@@ -32,10 +32,10 @@ public:
 // A push button shown as a hyperlink (the "MfcLink" class in templates).
 // The text is underlined, in the system's link colour (a blue of its own
 // when that colour has too little contrast with the dialog face), with a
-// focus rectangle when focused. A click, Space or Enter while it has the
-// focus opens the URL (prefix + URL, or the window text when no URL is set)
-// with the system's "open" handler for it; failures are silent. The link
-// then keeps the visited colour. The template's initialisation data is not
+// focus rectangle when focused, grey when disabled. A click, Space or Enter
+// while it has the focus hands the URL (prefix + URL, or the window text when
+// no URL is set) to the owner's opener (SetOpener); the link then keeps the
+// visited colour. The template's initialisation data is not
 // read: the URL is always supplied at run time. Dialogs give their "MfcLink"
 // controls an object of this class when they are created
 // (AfxSubclassDlgControls).
@@ -45,6 +45,10 @@ public:
     void SetURLPrefix(const wchar_t* lpszPrefix) { m_strPrefix = lpszPrefix != nullptr ? lpszPrefix : L""; }
     void SetTooltip(const wchar_t* lpszToolTip) { m_strTooltip = lpszToolTip != nullptr ? lpszToolTip : L""; }
     const CString& GetURL() const { return m_strURL; }
+    // What a click does with the address: the owner decides how (and whether)
+    // an address is opened; without an opener a click opens nothing.
+    using Opener = void (*)(const CString& target);
+    void SetOpener(Opener opener) { m_opener = opener; }
     const CString& GetURLPrefix() const { return m_strPrefix; }
     // The address a click opens.
     CString GetTarget() const;
@@ -64,6 +68,7 @@ private:
     CString m_strPrefix;
     CString m_strTooltip;
     CFont m_underlined;
+    Opener m_opener = nullptr;
     bool m_bVisited = false;
 
     DECLARE_MESSAGE_MAP()

@@ -19,10 +19,10 @@ from contextlib import ExitStack
 from types import SimpleNamespace
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (NOT_FOUND, REG_KEY, ROOT, WINE64, Display, Driver, Installation, Reply, Server,  # noqa: E402
+from harness import (INSTALL_WIN, NOT_FOUND, REG_KEY, ROOT, WINE64, Display, Driver, Installation, Reply, Server,  # noqa: E402
                      Wine, make_zip, manifest, until, windows_path)
 
-IDOK, IDCANCEL, SC_CLOSE, VK_ESCAPE, BS_DEFPUSHBUTTON = 1, 2, 0xF060, 0x1B, 1
+IDOK, IDCANCEL, SC_CLOSE, VK_ESCAPE, BS_DEFPUSHBUTTON, WS_DISABLED = 1, 2, 0xF060, 0x1B, 1, 0x08000000
 VERSION, NOTES, UPGRADE, EXIT, PROGRESS, LINK, RELAUNCH = 1001, 1002, 1003, 1004, 1005, 1006, 1007
 MSG_NO_KEY, MSG_NO_VALUE = "获取HKEY失败", "获取注册表信息失败"
 MSG_URL, MSG_DAMAGED, MSG_DONE = "url地址不正确", "升级包已损坏，无法安装Qelda。", "Qelda软件已升级到2.0版本!"
@@ -221,24 +221,35 @@ def about_box(ctx, dlg):  # system commands 0x10 to 0x1F open it; OK closes it, 
         eq(ctx.d.windows(), [dlg], "the offer after the About box")
 
 
-def log_link(ctx):
-    """The link on the offer opens the record's InfoUrl with the system's handler: here a URL scheme of
-    the test's own whose handler notes in the registry what it was asked to open."""
-    classes, noted = r"SOFTWARE\Classes\qeldalinktest", r"SOFTWARE\BrenvikLinkTest"
-    ctx.d("reg_set", classes, "URL Protocol", "")
-    ctx.d("reg_set", classes + r"\shell\open\command", "",
-          r'"C:\windows\system32\reg.exe" add HKLM\%s /v "%%1" /f' % noted)
-    ctx.setup("1.0", record(info_url="qeldalinktest:release-notes"))
+def log_link(ctx, info_url):
+    """The link on the offer. A web address is opened (here through an http handler of the test's own,
+    set in the scenarios' own prefix, that notes in the registry what it was asked to open); anything
+    else (a program's path, a file: address, another program's URL scheme) leaves the link disabled,
+    and a click starts nothing: no handler runs, no program starts."""
+    noted, opens = r"SOFTWARE\BrenvikLinkTest", info_url.startswith("http")
+    for scheme in ("http", "qeldalinktest"):
+        ctx.d("reg_set", r"SOFTWARE\Classes\%s" % scheme, "URL Protocol", "")
+        ctx.d("reg_set", r"SOFTWARE\Classes\%s\shell\open\command" % scheme, "",
+              r'"C:\windows\system32\reg.exe" add HKLM\%s /v "%%1" /f' % noted)
+    ctx.d("reg_delete", noted)
+    ctx.setup("1.0", record(info_url=info_url))
     run = ctx.start()
     dlg = ctx.d.wait_window("dialog")
+    link = {c["id"]: c for c in ctx.d("controls", dlg)["controls"]}[LINK]
+    eq(bool(link["style"] & WS_DISABLED), not opens, "the link disabled")
     ctx.d("click", dlg, LINK)
-    until(lambda: ctx.d("reg_get", noted, "qeldalinktest:release-notes")["value"] is not None, 30, "the link opened")
-    eq(ctx.d.windows(), [dlg], "windows after the link was followed")
+    url = info_url.replace("@SERVER@", "127.0.0.1:%d" % ctx.run.server.port)
+    if opens:
+        until(lambda: ctx.d("reg_get", noted, url)["value"] is not None, 30, "the link opened")
+    else:
+        time.sleep(2)
+        eq(ctx.d("reg_get", noted, info_url)["key"], False, "a handler ran")
+        eq(ctx.products(), [], "programs started")
+    eq(ctx.d.windows(), [dlg], "windows after the link was clicked")
     ctx.answer(dlg, EXIT)
     ctx.exits(run)
     ctx.unchanged()
-    for key in (noted, classes):
-        ctx.d("reg_delete", key)
+    ctx.d("reg_delete", noted)
 
 
 def second_instance(ctx, dlg):  # ends at once without a window; the first offers on
@@ -481,7 +492,10 @@ SCENARIOS = [
     ("offer_escape_key",          offer,   dict(close=("key", VK_ESCAPE))),
     ("offer_about_box",           offer,   dict(then=about_box)),
     ("offer_second_instance",     offer,   dict(then=second_instance)),
-    ("offer_log_link",            log_link, dict()),
+    ("offer_log_link_web",        log_link, dict(info_url="http://@SERVER@/log?a=1")),
+    ("offer_log_link_program",    log_link, dict(info_url=INSTALL_WIN + r"\Qelda.exe")),
+    ("offer_log_link_file",       log_link, dict(info_url="file:///C:/Program%20Files/Brenvik/Qelda/Qelda.exe")),
+    ("offer_log_link_scheme",     log_link, dict(info_url="qeldalinktest:release-notes")),
     ("offer_upper_case_cmdline",  offer,   dict(cmdline='"{exe}" QELDA.EXE')),
     ("offer_manifest_with_404",   offer,   dict(reply=Reply(SAMPLE, status=404))),
     ("offer_manifest_late",       offer,   dict(reply=Reply(SAMPLE, delay=2.0))),

@@ -27,7 +27,7 @@ VERSION, NOTES, UPGRADE, EXIT, PROGRESS, LINK, RELAUNCH = 1001, 1002, 1003, 1004
 MSG_NO_KEY, MSG_NO_VALUE = "获取HKEY失败", "获取注册表信息失败"
 MSG_URL, MSG_DAMAGED, MSG_DONE = "url地址不正确", "升级包已损坏，无法安装Qelda。", "Qelda软件已升级到2.0版本!"
 MSG_UNSIGNED = "升级包签名无效，无法安装Qelda。"
-WM_DOWNLOAD_PROGRESS, WM_DOWNLOAD_FINISHED = 0x1F5A, 0x1F59
+WM_DOWNLOAD_PROGRESS, WM_DOWNLOAD_FINISHED, WM_COMMAND = 0x1F5A, 0x1F59, 0x111
 MSG_IN_USE = "“%s” 文件正在被使用\n\n请关闭正在运行的Qelda程序，然后点击 “确定” 重新升级程序"
 
 with open(os.path.join(ROOT, "tests", "data", "e2e", "updateqelda.xml"), "rb") as f:
@@ -462,6 +462,80 @@ def cancel_staging(ctx):
     eq(ctx.products(), [product], "running products")
 
 
+def foreign_upgrade_in_staging(ctx, cancel):
+    """Another program posts the offer's Upgrade click to the hidden offer while a large package is
+    staged (cancel: right behind the user's Cancel, so that one pass of the queue takes both). The
+    first download stays the only one: with cancel nothing is installed and the product runs on;
+    without, the update completes once and leaves nothing of itself behind."""
+    files = {"bulk/%04d.txt" % i: b"new %d\r\n" % i for i in range(3000)}
+    ctx.setup("1.0", record(), Reply(make_zip(dict(NEW_FILES, **files)), ctype=ZIP))
+    product, run = ctx.product(), ctx.start()
+    dlg = ctx.upgrade(relaunch=False)
+    progress = ctx.d.wait_window("dialog", exclude=[dlg])
+    until(lambda: list(pathlib.Path(ctx.inst.dir).glob(".update-staging-*/n*")), 60, "the staging under way")
+    if cancel:
+        ctx.d("post", progress, WM_COMMAND, IDCANCEL, 0, dlg, WM_COMMAND, UPGRADE, 0)
+        until(lambda: ctx.d.windows(kind="msgbox") or ctx.d("exitcode", run)["code"] is not None, 60,
+              "Update.exe ends or shows a box")
+        eq(ctx.d.windows(kind="msgbox"), [], "boxes after the Cancel")
+        ctx.exits(run)
+        ctx.unchanged()
+        eq(ctx.products(), [product], "running products")
+    else:
+        ctx.d("post", dlg, WM_COMMAND, UPGRADE, 0)
+        ctx.answer(ctx.box(MSG_DONE, icon=False))
+        ctx.exits(run, allowed=[])
+        ctx.updated(dict(NEW_FILES, **files))
+        eq([p.name for p in pathlib.Path(ctx.inst.dir).glob(".update-*")], [], "work and download folders left")
+    eq(ctx.run.server.requests[1:], ["/pkg/" + PACKAGE], "package requests after the manifest's")
+
+
+PLANTED = ("windows", "temp", "qelda-planted")  # a file of the machine's own, below drive_c
+
+
+def planted(ctx, data):  # the file at PLANTED in the prefix; its file: address
+    path = pathlib.Path(ctx.run.wine.prefix, "drive_c", *PLANTED)
+    path.write_bytes(data)
+    return "file:///C:/" + "/".join(PLANTED)
+
+
+def redirected_download(ctx):
+    """The package address redirects to a file: address of a valid package on the machine: only
+    http(s) is fetched, so what arrives is no package (the box says so) and nothing is installed."""
+    target = planted(ctx, make_zip(NEW_FILES))
+    ctx.setup("1.0", record(), Reply(status=302, headers=[("Location", target)]))
+    product, run = ctx.product(), ctx.start()
+    ctx.upgrade()
+    ctx.answer(ctx.box(MSG_DAMAGED, icon=True))
+    ctx.exits(run)
+    ctx.unchanged()
+    eq(ctx.products(), [product], "running products")
+
+
+def redirected_manifest(ctx):
+    """The manifest address redirects to a file: address of a manifest on the machine: no offer."""
+    ctx.setup("1.0", Reply(status=302, headers=[("Location", planted(ctx, SAMPLE))]))
+    ctx.exits(ctx.start(), allowed=[])
+    ctx.unchanged()
+
+
+def log_link_program(ctx, address):
+    """The offer's update-log link names a program on the machine (the manifest is unsigned and
+    comes over plain HTTP): following the link must not start it in the elevated updater's name."""
+    driver = pathlib.Path(ctx.run.wine.prefix, "drive_c", *PLANTED[:-1], "qelda-planted.exe")
+    driver.write_bytes(ctx.inst.programs["Qelda.exe"])  # the driver: without arguments it idles
+    ctx.setup("1.0", record(info_url=address))
+    run = ctx.start()
+    dlg = ctx.d.wait_window("dialog")
+    ctx.d("click", dlg, LINK)
+    time.sleep(3)
+    started = ctx.d("processes", "qelda-planted.exe")["pids"]
+    ctx.d("kill", "qelda-planted.exe")
+    ctx.answer(dlg, EXIT)
+    ctx.exits(run)
+    eq(started, [], "programs the link started")
+
+
 PADDED = SAMPLE.replace(b"<QeldaUpdates", b"<!-- %s -->\n<QeldaUpdates" % (b"x" * len(SAMPLE)), 1)  # no record in half
 OVERSIZED = SAMPLE.replace(b"<QeldaUpdates", b"<!-- %s -->\n<QeldaUpdates" % (b"x" * (16 << 20)), 1)  # over 16 MiB
 # The version is read into 80 bytes: 39 characters and the zero fit, 40 do not (a box; taken as empty).
@@ -530,6 +604,14 @@ SCENARIOS = [
     ("killed_at_the_journal",     killed_in_commit, dict(after_files=0)),
     ("killed_while_placing",      killed_in_commit, dict(after_files=300)),
     ("server_never_answers",      stalled_server, dict(reply=Reply(SAMPLE, hang=True))),
+    ("attack_headers_trickle",    stalled_server, dict(reply=Reply(SAMPLE, header_trickle=1.0))),
+    ("attack_headers_flood",      stalled_server, dict(reply=Reply(SAMPLE, header_flood=True))),
+    ("attack_manifest_redirect_to_file", redirected_manifest, dict()),
+    ("attack_package_redirect_to_file",  redirected_download, dict()),
+    ("attack_log_link_file_url_program", log_link_program, dict(address="file:///C:/windows/temp/qelda-planted.exe")),
+    ("attack_log_link_path_program", log_link_program, dict(address="C:\\windows\\temp\\qelda-planted.exe")),
+    ("attack_foreign_upgrade_click_in_staging", foreign_upgrade_in_staging, dict(cancel=False)),
+    ("attack_cancel_then_foreign_upgrade_click", foreign_upgrade_in_staging, dict(cancel=True)),
     ("server_trickles",           stalled_server, dict(reply=Reply(SAMPLE, chunk=1, pause=1.0))),
 ]
 

@@ -3,7 +3,7 @@
 // a JSON line, {"ok":true,...} or {"ok":false,"error":...}. Actions are posted, never sent, so that
 // a handler that opens a modal box cannot block the driver; reads time out instead of hanging.
 //   windows CAPTION | controls WIN (the focus; each child's id, class, text, style, visible, check,
-//   icon) | click WIN ID | syscommand WIN CMD | post WIN MSG WPARAM LPARAM | key WIN VK |
+//   icon) | click WIN ID | syscommand WIN CMD | post (WIN MSG WPARAM LPARAM)... | key WIN VK |
 //   screenshot WIN|screen FILE.bmp |
 //   start EXE CMDLINE (exactly that, in EXE's folder) | exitcode PID | processes NAME |
 //   kill NAME|PID | reg_set KEY NAME TEXT | reg_get KEY NAME | reg_delete KEY [NAME]  (HKLM)
@@ -149,9 +149,14 @@ std::string SysCommand(const Args& a) {
     return "";
 }
 
-// Any message, as another program on the desktop could post it.
+// Any message, as another program on the desktop could post it; more groups of
+// four post more messages at once, in order (into one pass of the target's queue).
 std::string PostMessage(const Args& a) {
-    Post(Window(a), (UINT)Num(a, 2), (WPARAM)Num(a, 3), (LPARAM)Num(a, 4));
+    if (a.size() < 5 || (a.size() - 1) % 4 != 0) throw std::out_of_range("post WIN MSG WPARAM LPARAM ...");
+    for (size_t i = 0; i + 4 < a.size(); i += 4) {
+        const Args group(a.begin() + i, a.begin() + i + 5);
+        Post(Window(group), (UINT)Num(group, 2), (WPARAM)Num(group, 3), (LPARAM)Num(group, 4));
+    }
     return "";
 }
 

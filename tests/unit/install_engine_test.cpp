@@ -391,6 +391,39 @@ TEST(Recovery, ReportsAndResumes) {
     }
 }
 
+// A journal that was written whole and flushed, and then damaged in its last
+// line only (a power loss that zero-fills a file's tail, one flipped byte),
+// after the old files were moved aside into its work folder: those are the only
+// copies, so recovery must keep them and report, not take the journal for one
+// whose commit never began.
+TEST(Recovery, AttackDamagedLastLineKeepsTheBackups) {
+    const struct {
+        const char* what;
+        std::function<void(std::string&)> spoil;
+    } cases[] = {
+        {"zeros after the end line", [](std::string& j) { j.append(512, '\0'); }},
+        {"a flipped byte in the end line", [](std::string& j) { j[j.size() - 2] = 'x'; }},
+        {"the end line lost", [](std::string& j) { j.resize(j.size() - 4); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        App app = CrashedAfterCommitPoint();
+        ASSERT_FALSE(app.JournalPath().empty());
+        c.spoil(app.fs.Find(app.JournalPath())->data);
+        const Tree crashed = app.Snapshot();
+        std::vector<RecoveryResult> results = app.Recover();
+        EXPECT_EQ(results.size(), 1u) << "the journal was taken for an unfinished write and its folder deleted";
+        EXPECT_TRUE(results.size() == 1 && results[0].outcome == RecoveryOutcome::Failed);
+        std::size_t lost = 0;
+        std::string names;
+        for (const auto& [path, data] : crashed)
+            if (app.Snapshot().count(path) == 0) ++lost, names += " " + Utf16ToUtf8(path);
+        for (const char16_t* product : {u"/app/a.txt", u"/app/sub/b.txt", u"/app/Update.exe", u"/app/Qelda.exe"})
+            EXPECT_TRUE(app.fs.Find(product) != nullptr) << Utf16ToUtf8(product) << " is gone: neither version is left";
+        EXPECT_EQ(lost, 0u) << "files that were in the folder after the crash and are gone after recovery:" << names;
+    }
+}
+
 // Every journal the engine writes reads back as written: recovery hands back
 // the tag exactly, whatever UTF-16 the manifest gave. Earlier updaters'
 // journals read too. A journal cut short is incomplete; a complete one that

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "EntryName.h"
 #include "InstallEngine.h"
 #include "ZipBuilder.h"
 
@@ -136,6 +137,32 @@ TEST(Win32FileSystem, PathsLongerThanMaxPath) {
     EXPECT_EQ(ReadAll(path + L"\\file.txt"), "deep");
     DeleteFileW((path + L"\\file.txt").c_str());
     for (auto f = folders.rbegin(); f != folders.rend(); ++f) RemoveDirectoryW(f->c_str());
+}
+
+// Windows gives a long name a short (8.3) alias that opens the same file. The
+// alias of one of the engine's own folders must not pass the one name rule, and
+// a package entry under it must not write into that folder.
+TEST(Win32FileSystem, AttackShortAliasOfTheEnginesFolder) {
+    TempFolder dir;
+    std::u16string folder;
+    ASSERT_TRUE(MakeDownloadFolder(PlatformFileSystem(), U(dir.path), folder).ok());
+    const std::wstring wfolder(folder.begin(), folder.end());
+    ASSERT_TRUE(WriteAll(wfolder + L"\\kept.txt", "the download folder's own"));
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameW(wfolder.c_str(), shortPath, MAX_PATH), 0u);
+    const std::wstring alias = std::wstring(shortPath).substr(std::wstring(shortPath).rfind(L'\\') + 1);
+    ASSERT_NE(alias, wfolder.substr(wfolder.rfind(L'\\') + 1)) << "no 8.3 alias on this volume";
+    std::u16string why;
+    EXPECT_FALSE(CheckFileName(U(alias), why)) << "the alias " << Utf16ToUtf8(U(alias)) << " passes the name rule";
+
+    ziptest::Archive a;
+    a.entries.push_back(ziptest::Entry::File(Utf16ToUtf8(U(alias)) + "/kept.txt", "written by the package", 8));
+    const std::wstring package = dir.path + L"\\pkg.zip";
+    ASSERT_TRUE(WriteAll(package, a.Build()));
+    const InstallResult r = InstallPackage(PlatformFileSystem(), U(package), U(dir.path));
+    EXPECT_EQ(ReadAll(wfolder + L"\\kept.txt"), "the download folder's own")
+        << "installed through the alias: " << static_cast<int>(r.status) << " " << Utf16ToUtf8(r.reason);
+    RemoveDownloadFolder(PlatformFileSystem(), folder);
 }
 
 #endif  // _WIN32

@@ -2,7 +2,11 @@
 
 #include <commctrl.h>
 
+#include <vector>
+
 #include "HttpGet.h"
+#include "UpdateLog.h"
+#include "WebAddress.h"
 #include "DownloadWorker.h"
 #include "InstallSteps.h"
 #include "ManifestReader.h"
@@ -32,14 +36,72 @@ CString ProductKeyPath() {
     return path;
 }
 
+CString PolicyKeyPath() {
+    CString path;
+    path.Format(L"SOFTWARE\\Policies\\%s\\%s\\Update", kMakerWord, kProductWord);
+    return path;
+}
+
+UpdatePolicies ReadUpdatePolicies() {
+    UpdatePolicies policies;
+    const CString key = PolicyKeyPath();
+    DWORD flag = 0;
+    policies.disabled = ReadRegDword(key, L"UpdatesDisabled", flag) && flag == 1;
+    policies.unattended = ReadRegDword(key, L"Unattended", flag) && flag == 1;
+    CString mirror;
+    LogFields fields = {{"disabled", policies.disabled ? "1" : "0"}, {"unattended", policies.unattended ? "1" : "0"}};
+    if (ReadRegText(key, L"ManifestUrl", mirror)) {
+        // Only a web address replaces the built-in one; anything else is ignored, and said so.
+        if (IsWebAddress(mirror)) policies.manifestUrl = mirror;
+        fields.emplace_back("manifest-url", UpdateLog::Text(mirror));
+        fields.emplace_back("manifest-url-used", IsWebAddress(mirror) ? "1" : "0");
+    }
+    UpdateLog::Write("policy", fields);
+    return policies;
+}
+
+CString UpdaterVersion() {
+    const CString path = GetModuleFilePath();
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path.GetString(), &ignored);
+    std::vector<unsigned char> data(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (size == 0 || !::GetFileVersionInfoW(path.GetString(), 0, size, data.data()) ||
+        !::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr)
+        return CString();
+    CString version;
+    version.Format(L"%u.%u.%u.%u", HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
+                   HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS));
+    return version;
+}
+
+BOOL CUpdateApp::End(UpdateExit code) {
+    m_exit = code;
+    return FALSE;
+}
+
+int CUpdateApp::ExitInstance() {
+    CWinApp::ExitInstance();
+    UpdateLog::Write("exit", {{"code", UpdateLog::Number(static_cast<unsigned>(m_exit))}, {"outcome", UpdateExitName(m_exit)}});
+    UpdateLog::Close();
+    return static_cast<int>(m_exit);
+}
+
 BOOL CUpdateApp::InitInstance() {
+    // Every run is logged, when it can be done safely; before the lock, so
+    // that a second updater's start is seen too.
+    UpdateLog::Open();
+    UpdateLog::Write("start", {{"version", UpdateLog::Text(UpdaterVersion())},
+                               {"cmdline", UpdateLog::Text(CString(m_lpCmdLine))}});
+
     // The handle is held for the whole run, which happens inside this call.
     HANDLE mutex = ::CreateMutexW(nullptr, FALSE, kSingleUpdaterMutexName);
     const DWORD mutexError = ::GetLastError();
     const ScopedHandle singleUpdater(mutex);
-    if (mutexError == ERROR_ALREADY_EXISTS || mutexError == ERROR_ACCESS_DENIED) return FALSE;
+    if (mutexError == ERROR_ALREADY_EXISTS || mutexError == ERROR_ACCESS_DENIED) return End(UpdateExit::AlreadyRunning);
 
-    if (!AfxOleInit()) return FALSE;
+    if (!AfxOleInit()) return End(UpdateExit::CannotStart);
 
     static_assert(sizeof(INITCOMMONCONTROLSEX) == 8, "two 32-bit fields");
     INITCOMMONCONTROLSEX controls{};
@@ -54,27 +116,57 @@ BOOL CUpdateApp::InitInstance() {
     SetAppName(AppCaption());
 
     // Every step acts in the updater's own folder: without its path, nothing is done.
-    if (GetModuleDirectory().IsEmpty()) return FALSE;
+    if (GetModuleDirectory().IsEmpty()) return End(UpdateExit::CannotStart);
+    const UpdatePolicies policies = ReadUpdatePolicies();
+    // Every box is logged with its answer; unattended, none is shown.
+    AfxSetMessageBoxHook([unattended = policies.unattended](const MessageBoxRequest& box) {
+        const int answer = unattended ? ((box.type & MB_TYPEMASK) == MB_OK ? IDOK : IDCANCEL)
+                                      : ::MessageBoxW(box.owner, box.text.GetString(), box.caption.GetString(), box.type);
+        UpdateLog::Write("box", {{"text", UpdateLog::Text(box.text)}, {"shown", unattended ? "0" : "1"},
+                                 {"answer", UpdateLog::Number(static_cast<unsigned>(answer))}});
+        return answer;
+    });
     // Before anything else: a crash may have left an installation half done.
-    if (!RecoverInterruptedInstallation()) return FALSE;
+    if (!RecoverInterruptedInstallation(policies.unattended)) return End(UpdateExit::RecoveryFailed);
+    if (policies.disabled) return End(UpdateExit::Disabled);
 
     const CString commandLine(m_lpCmdLine);
-    if (!CommandLineNamesExecutable(commandLine)) return FALSE;
+    if (!CommandLineNamesExecutable(commandLine)) return End(UpdateExit::CommandLine);
 
     const CString installedVersion = ReadRegString(ProductKeyPath(), kInstalledVersionValue);
-
-    CString manifest;
-    HttpGetText(UPDATE_MANIFEST_URL, manifest);
+    UpdateLog::Write("installed", {{"version", UpdateLog::Text(installedVersion)}});
 
     CArray<UPDATE_INFO, UPDATE_INFO> records;
-    ReadManifest(manifest, records);
+    if (!LoadManifest(policies.manifestUrl.IsEmpty() ? CString(UPDATE_MANIFEST_URL) : policies.manifestUrl, records))
+        return End(UpdateExit::NoManifest);
 
     UPDATE_INFO selected;
-    if (SelectUpdateInfo(installedVersion, records, selected) && IsNewerVersion(installedVersion, selected.NewVer)) {
-        CUpdateDlg dialog;
-        dialog.SetUpdateInfo(selected, installedVersion, commandLine);
-        m_pMainWnd = &dialog;
-        dialog.DoModal();
-    }
-    return FALSE;
+    SelectUpdateInfo(installedVersion, records, selected);
+    const bool offered = IsNewerVersion(installedVersion, selected.NewVer);
+    UpdateLog::Write("decision", {{"records", UpdateLog::Number(records.GetCount())},
+                                  {"old", UpdateLog::Text(selected.OldVer)}, {"new", UpdateLog::Text(selected.NewVer)},
+                                  {"exact", selected.OldVer == installedVersion ? "1" : "0"},
+                                  {"offered", offered ? "1" : "0"},
+                                  {"why", offered ? "newer" : "not newer than the installed version"}});
+    if (!offered) return End(UpdateExit::UpToDate);
+    CUpdateDlg dialog;
+    dialog.SetUpdateInfo(selected, installedVersion, commandLine);
+    dialog.SetUnattended(policies.unattended);
+    m_pMainWnd = &dialog;
+    dialog.DoModal();
+    if (dialog.Outcome() == UpdateExit::Declined) UpdateLog::Write("answer", {{"offer", "closed"}});
+    return End(dialog.Outcome());
+}
+
+bool CUpdateApp::LoadManifest(const CString& url, CArray<UPDATE_INFO, UPDATE_INFO>& records) {
+    CString manifest;
+    HttpGetReport fetched;
+    HttpGetText(url, manifest, &fetched);
+    ReadManifest(manifest, records);
+    UpdateLog::Write("manifest", {{"url", UpdateLog::Text(url)}, {"result", UpdateLog::Hresult(fetched.result)},
+                                  {"status", UpdateLog::Number(fetched.status)},
+                                  {"bytes", UpdateLog::Number(fetched.bytes)},
+                                  {"ms", UpdateLog::Number(fetched.milliseconds)},
+                                  {"records", UpdateLog::Number(records.GetCount())}});
+    return records.GetCount() > 0;
 }

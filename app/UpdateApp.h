@@ -8,6 +8,8 @@
 
 #include "Afx.h"
 #include "CString.h"
+#include "ExitCodes.h"
+#include "UpdateInfo.h"
 
 // The product and maker words, fixed in the program's texts and registry paths.
 constexpr const wchar_t kProductWord[] = L"Qelda";
@@ -26,11 +28,35 @@ constexpr const wchar_t kInstalledVersionValue[] = L"version";
 // one runs ends at once, silently.
 constexpr const wchar_t kSingleUpdaterMutexName[] = L"Global\\BrenvikQeldaUpdate";
 
+// The machine's policies for the updater, set by an administrator under
+// HKEY_LOCAL_MACHINE\SOFTWARE\Policies\Brenvik\Qelda\Update; absent
+// values mean the updater's usual behaviour. Logged when read.
+struct UpdatePolicies {
+    bool disabled = false;    // UpdatesDisabled (REG_DWORD 1): nothing after the recovery
+    bool unattended = false;  // Unattended (REG_DWORD 1): no offer, no boxes
+    CString manifestUrl;      // ManifestUrl (REG_SZ): a web address replacing the built-in one
+};
+CString PolicyKeyPath();
+UpdatePolicies ReadUpdatePolicies();
+
+// The updater's own file version ("1.0.0.1"), or an empty text.
+CString UpdaterVersion();
+
 class CUpdateApp : public CWinApp {
 public:
     CUpdateApp() = default;
 
     BOOL InitInstance() override;
+    // Logs the outcome; the process's exit code is its number (ExitCodes.h).
+    int ExitInstance() override;
+
+private:
+    BOOL End(UpdateExit code);
+    // Fetches and reads the manifest (logging what came of it); false when
+    // it yields no record.
+    bool LoadManifest(const CString& url, CArray<UPDATE_INFO, UPDATE_INFO>& records);
+
+    UpdateExit m_exit = UpdateExit::UpToDate;
 
     DECLARE_MESSAGE_MAP()
 };

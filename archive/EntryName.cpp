@@ -67,6 +67,17 @@ std::u16string FoldForComparison(const std::u16string& text) {
     return folded;
 }
 
+// Windows gives long names a short alias ("UPDATE~1", "QELDA~2.EXE") that
+// opens the same file: a name of that shape could reach a file under another
+// rule's name (the engine's own folders, the product's executable).
+bool LooksLikeShortName(const std::u16string& name) {
+    if (name.find(u'~') == std::u16string::npos) return false;
+    const std::size_t dot = name.rfind(u'.');
+    const std::size_t base = dot == std::u16string::npos ? name.size() : dot;
+    const std::size_t extension = dot == std::u16string::npos ? 0 : name.size() - dot - 1;
+    return base >= 1 && base <= 8 && extension <= 3;
+}
+
 bool CheckFileName(const std::u16string& name, std::u16string& why) {
     if (name.empty()) {
         why = u"empty name";
@@ -100,6 +111,10 @@ bool CheckFileName(const std::u16string& name, std::u16string& why) {
     }
     if (IsDeviceName(name)) {
         why = u"Windows device name";
+        return false;
+    }
+    if (LooksLikeShortName(name)) {
+        why = u"a short (8.3) name with '~', which may stand for another file's long name";
         return false;
     }
     for (const char16_t* prefix : {kWorkFolderPrefix, kDownloadFolderPrefix, kOldProgramPrefix}) {

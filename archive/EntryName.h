@@ -9,7 +9,9 @@
 // control characters and < > " | ? *, a name ending in a dot or a space, one
 // longer than 255 units, the device names CON PRN AUX NUL COM1-9 LPT1-9 (also
 // with the digits ¹ ² ³) CONIN$ CONOUT$ CLOCK$, alone or before any extension,
-// and a name starting with one of the prefixes below, in any letter case.
+// a name of the short (8.3) shape that holds a '~' ("UPDATE~1", "QELDA~1.EXE":
+// Windows' alias for some long name, which would reach that file under this
+// one), and a name starting with one of the prefixes below, in any letter case.
 //
 // An entry name (ParseEntryName) is accepted only when its target stays below
 // the destination folder: '/' and '\' separate folders, and a single trailing

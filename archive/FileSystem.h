@@ -100,6 +100,14 @@ public:
     // Forces files written and closed earlier to the disk, all at once: far
     // cheaper than a flush as each file is finished.
     virtual FsResult FlushFiles(const std::vector<std::u16string>& paths) = 0;
+    // Forces the names in these folders - the renames, creations and
+    // deletions made in them earlier - to the disk, all at once. Renames are
+    // not written through one by one: the installation relies on the file
+    // system keeping them in the order they were made (NTFS logs every change
+    // of names in order), so that a crash leaves some first part of them,
+    // which recovery completes or rolls back, and flushes once at the end.
+    // A folder that does not exist is passed over.
+    virtual FsResult FlushFolders(const std::vector<std::u16string>& folders) = 0;
     // Fails with InUse when deleting or replacing the file would fail: it is
     // read-only, or held open by a process (on Windows also a running
     // program's image). Changes nothing.

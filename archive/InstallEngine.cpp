@@ -265,9 +265,16 @@ InstallResult Installer::Commit() {
     for (FileStep& f : j.files)
         if (f.kind == StepKind::Self)
             f.backup = JoinPath(m_fs, FolderOf(m_fs, f.target), kOldProgramPrefix + RandomSuffix());
-    m_fs.RemoveFile(j.Path());  // one an earlier attempt could not remove
-    FsResult r = WriteNewFile(m_fs, j.Path(), j.Text());
-    if (!r) return Fail(InstallStatus::IoError, r.message);
+    // One an earlier attempt could not remove; then written whole and flushed
+    // before it is published by a rename.
+    m_fs.RemoveFile(j.Path());
+    m_fs.RemoveFile(j.DraftPath());
+    FsResult r = WriteNewFile(m_fs, j.DraftPath(), j.Text());
+    if (r) r = m_fs.Rename(j.DraftPath(), j.Path());
+    if (!r) {
+        m_fs.RemoveFile(j.DraftPath());
+        return Fail(InstallStatus::IoError, r.message);
+    }
     m_state = State::Broken;  // until the commit has either gone through or been undone
 
     FolderMaker folders(m_fs, j);
@@ -279,7 +286,13 @@ InstallResult Installer::Commit() {
     InstallResult result = MoveOldFilesAside();
     if (result.ok()) result = PlaceNewFiles(folders);
     if (result.ok()) result = SwapLastFile(folders);
-    if (result.ok()) m_state = State::Committed;
+    // Every move on the disk before the caller records the version and Finish
+    // deletes the journal; a failure here leaves the journal to recovery.
+    if (result.ok()) {
+        r = m_fs.FlushFolders(j.TouchedFolders());
+        if (!r) return Fail(InstallStatus::IoError, r.message + u"; the installation will be checked at the next start");
+        m_state = State::Committed;
+    }
     return result;
 }
 

@@ -206,6 +206,7 @@ public:
 
 private:
     bool FindJournal(const std::u16string& work);
+    bool HoldsBackups(const std::u16string& work);
     bool Report(const std::u16string& path, std::u16string reason);
 
     FileSystem& m_fs;

@@ -1,5 +1,7 @@
 #include "InstallJournal.h"
 
+#include <algorithm>
+
 #include <cstdint>
 #include <set>
 
@@ -113,6 +115,7 @@ Journal::Journal(FileSystem& fs, std::u16string destination, std::u16string work
     : dest(std::move(destination)), work(std::move(work)), m_fs(fs) {}
 
 std::u16string Journal::Path() const { return JoinPath(m_fs, work, kJournalName); }
+std::u16string Journal::DraftPath() const { return JoinPath(m_fs, work, std::u16string(kJournalName) + u".new"); }
 
 std::u16string Journal::Full(const std::u16string& relative) const {
     std::u16string native = relative;
@@ -244,4 +247,21 @@ bool Journal::SameContent(const Journal& other) const {
             return false;
     }
     return true;
+}
+
+std::vector<std::u16string> Journal::TouchedFolders() const {
+    std::vector<std::u16string> touched{work};
+    auto add = [&](const std::u16string& folder) {
+        if (!folder.empty() && std::find(touched.begin(), touched.end(), folder) == touched.end())
+            touched.push_back(folder);
+    };
+    for (const FileStep& f : files) {
+        // The target's folder and each above it, up to the destination: a
+        // folder the commit made is a name in its parent.
+        for (std::u16string folder = FolderOf(m_fs, f.target); folder.size() >= dest.size();
+             folder = FolderOf(m_fs, folder))
+            add(folder);
+        add(FolderOf(m_fs, f.backup));
+    }
+    return touched;
 }

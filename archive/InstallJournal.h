@@ -61,12 +61,19 @@ public:
     Journal(FileSystem& fs, std::u16string destination, std::u16string work);
 
     std::u16string Path() const;
+    // Where the journal is written before it is published under Path() in
+    // one rename: a file at Path() was always written whole and flushed.
+    std::u16string DraftPath() const;
     // The full path of a '/'-separated path relative to the destination.
     std::u16string Full(const std::u16string& relative) const;
     // Sets the target, staged and (but for the self file) backup paths of a step.
     void Resolve(FileStep& f) const;
     // Where the last file's old copy is made before it is renamed to its backup.
     std::u16string CopyPath(const FileStep& f) const;
+
+    // Every folder whose names the commit changes: the work folder and the
+    // folders of the targets and of the running updater's aside name.
+    std::vector<std::u16string> TouchedFolders() const;
 
     std::string Text() const;
     // Replaces the content with the journal in `text`. Malformed sets `why`.

@@ -24,6 +24,15 @@ bool InstallRecovery::Report(const std::u16string& path, std::u16string reason) 
 }
 
 // True when the work folder holds a journal to resolve, or something to report.
+bool InstallRecovery::HoldsBackups(const std::u16string& work) {
+    // Old files moved aside are "o<index>"; the product's executable's copy is "c<index>".
+    for (const char16_t* prefix : {u"o", u"c"}) {
+        std::vector<std::u16string> names;
+        if (!m_fs.ListFolder(work, prefix, names) || !names.empty()) return true;
+    }
+    return false;
+}
+
 bool InstallRecovery::FindJournal(const std::u16string& work) {
     FsInfo info;
     FsResult r = StatNoLink(m_fs, work, info);
@@ -40,7 +49,13 @@ bool InstallRecovery::FindJournal(const std::u16string& work) {
         return Report(work, u"the journal " + journal->Path() + u" of an interrupted installation cannot be read (" +
                                 why + u"); it and its work folder are kept");
     if (read == Journal::Read::Incomplete) {
-        // Its commit never began, or it was finished.
+        // No journal (only a draft, or none): its commit never began, or it
+        // was finished. A journal cut short was published whole, so it was
+        // damaged since (or an earlier updater wrote it in place): while the
+        // folder holds old files moved aside, they may be the only copies.
+        if (info.exists && HoldsBackups(work))
+            return Report(work, u"the journal " + journal->Path() + u" of an interrupted installation is cut short; "
+                                u"it and its work folder are kept");
         RemoveFolderTree(m_fs, work);
         return false;
     }
@@ -139,6 +154,7 @@ RecoveryResult InstallRecovery::Resolve() {
             if (r) r = m_fs.Replace(f.staged, f.target);
             if (!r) return fail(r, f.target);
         }
+        if (FsResult r = m_fs.FlushFolders(j.TouchedFolders()); !r) return fail(r, j.work);
         result.outcome = RecoveryOutcome::Completed;
         return result;
     }
@@ -161,6 +177,7 @@ RecoveryResult InstallRecovery::Resolve() {
         if (!r) return fail(r, f.target);
     }
     folders.RemoveEmpty(j.folders);
+    if (FsResult r = m_fs.FlushFolders(j.TouchedFolders()); !r) return fail(r, j.work);
     result.outcome = RecoveryOutcome::RolledBack;
     return result;
 }

@@ -67,3 +67,45 @@ void WriteRegString(const CString& keyPath, const CString& valueName, const CStr
         AfxMessageBox(L"设置注册表信息失败", MB_OK);
     }
 }
+
+namespace {
+
+bool QueryValue(const CString& keyPath, const CString& valueName, DWORD type, void* data, DWORD& size) {
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.GetString(), 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
+        return false;
+    const ScopedKey key(opened);
+    DWORD stored = 0;
+    return ::RegQueryValueExW(key.get(), valueName.GetString(), nullptr, &stored, static_cast<BYTE*>(data), &size) ==
+               ERROR_SUCCESS &&
+           stored == type;
+}
+
+}  // namespace
+
+bool ReadRegDword(const CString& keyPath, const CString& valueName, DWORD& value) {
+    DWORD size = sizeof(value);
+    return QueryValue(keyPath, valueName, REG_DWORD, &value, size) && size == sizeof(value);
+}
+
+bool ReadRegQword(const CString& keyPath, const CString& valueName, unsigned long long& value) {
+    DWORD size = sizeof(value);
+    return QueryValue(keyPath, valueName, REG_QWORD, &value, size) && size == sizeof(value);
+}
+
+bool ReadRegText(const CString& keyPath, const CString& valueName, CString& value) {
+    unsigned char buffer[4096] = {};
+    DWORD size = sizeof(buffer);
+    if (!QueryValue(keyPath, valueName, REG_SZ, buffer, size)) return false;
+    value = RegStringFromBytes(buffer, size);
+    return true;
+}
+
+bool WriteRegQword(const CString& keyPath, const CString& valueName, unsigned long long value) {
+    HKEY opened = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.GetString(), 0, KEY_SET_VALUE, &opened) != ERROR_SUCCESS)
+        return false;
+    const ScopedKey key(opened);
+    return ::RegSetValueExW(key.get(), valueName.GetString(), 0, REG_QWORD, reinterpret_cast<const BYTE*>(&value),
+                            sizeof(value)) == ERROR_SUCCESS;
+}

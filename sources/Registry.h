@@ -10,6 +10,8 @@
 // zero unit. A read accepts at most 80 bytes of data (40 code units).
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
 #include <vector>
 
@@ -32,3 +34,12 @@ std::vector<unsigned char> RegStringBytes(const CString& text);
 // first zero unit or the end of the data, whichever comes first; an odd
 // trailing byte is dropped.
 CString RegStringFromBytes(const unsigned char* data, std::size_t size);
+
+// Quiet reads for settings an administrator may set (policies) and state the
+// updater keeps: no box, false when the key or value is missing or of
+// another type. A text holds at most 2048 units.
+bool ReadRegDword(const CString& keyPath, const CString& valueName, DWORD& value);
+bool ReadRegText(const CString& keyPath, const CString& valueName, CString& value);
+bool ReadRegQword(const CString& keyPath, const CString& valueName, unsigned long long& value);
+// A quiet write into an existing key; false when it fails.
+bool WriteRegQword(const CString& keyPath, const CString& valueName, unsigned long long value);

@@ -46,21 +46,24 @@ namespace {
 
 // Fetches the package into a new download folder; true when it is there.
 bool Fetch(DownloadJob& job, CBSCallbackImpl& callback) {
+    job.result = HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
     if (!IsWebAddress(job.strUrl)) return false;
     const CString destination = PackageDirectory(g_strLocalPath);
     std::u16string folder;
+    job.result = HRESULT_FROM_WIN32(ERROR_CANNOT_MAKE);
     if (destination.IsEmpty() || !MakeDownloadFolder(PlatformFileSystem(), destination, folder)) return false;
     job.strFolder = CString(folder);
     job.strLocalFile = job.strFolder + CString(L"\\") + CString(PackageFileNameFromUrl(job.strUrl));
     // URL monikers need COM on the calling thread.
     const HRESULT comInit = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    const HRESULT hr =
-        ::URLDownloadToFileW(nullptr, job.strUrl.GetString(), job.strLocalFile.GetString(), 0, &callback);
+    job.result = ::URLDownloadToFileW(nullptr, job.strUrl.GetString(), job.strLocalFile.GetString(), 0, &callback);
     if (SUCCEEDED(comInit)) ::CoUninitialize();
     // The transfer may finish a step that the callback found too large.
     FsInfo saved;
-    return SUCCEEDED(hr) && job.meter.received.load() <= job.meter.limit &&
-           PlatformFileSystem().Stat(job.strLocalFile, saved) && saved.size <= job.meter.limit;
+    if (SUCCEEDED(job.result) && (job.meter.received.load() > job.meter.limit ||
+                                  !PlatformFileSystem().Stat(job.strLocalFile, saved) || saved.size > job.meter.limit))
+        job.result = HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
+    return SUCCEEDED(job.result);
 }
 
 }  // namespace
@@ -68,6 +71,7 @@ bool Fetch(DownloadJob& job, CBSCallbackImpl& callback) {
 UINT __cdecl DownloadThreadProc(LPVOID param) {
     const std::unique_ptr<std::shared_ptr<DownloadJob>> share(static_cast<std::shared_ptr<DownloadJob>*>(param));
     DownloadJob& job = **share;
+    const DWORD start = ::GetTickCount();
     {
         CBSCallbackImpl callback(job.hNotifyWnd, job.hCancelEvent, &job.progress, &job.meter);
         if (!Fetch(job, callback)) {
@@ -77,6 +81,7 @@ UINT __cdecl DownloadThreadProc(LPVOID param) {
             job.strLocalFile.Empty();
         }
     }
+    job.milliseconds = ::GetTickCount() - start;
     job.finished.store(true);
     ::PostMessageW(job.hNotifyWnd, WM_DOWNLOAD_FINISHED, 0, 0);
     return 0;

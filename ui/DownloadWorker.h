@@ -55,6 +55,8 @@ struct DownloadJob {
     CString strFolder;              // the download folder that holds it; empty when none is left
     DownloadProgress progress{};    // the worker's report record: the only address progress may carry
     TransferMeter meter;
+    HRESULT result = E_PENDING;     // the transfer's result, once finished
+    DWORD milliseconds = 0;         // how long it took, once finished
     std::atomic<bool> finished{false};  // set by the worker just before it posts WM_DOWNLOAD_FINISHED
     ScopedHandle cancel;
 };

@@ -4,26 +4,30 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "CString.h"
+#include "Handles.h"
 
 // Terminates (exit code 0) every process whose executable file name equals
 // `name` exactly: whole text, case-sensitive, no path. One snapshot is taken;
-// failures to open or terminate a process are ignored, and nothing waits for
-// the processes to end.
-void KillProcessesByName(const CString& name);
+// failures to open or terminate a process are ignored. Returns the processes
+// it terminated, for the caller to wait on; termination is asynchronous.
+std::vector<ScopedHandle> KillProcessesByName(const CString& name);
 
-// The pause after the product's processes were terminated: until more than
-// 2000 ms have passed (tick count, unsigned difference), dispatches every
-// message of this thread as it arrives, and sleeps in
-// MsgWaitForMultipleObjectsEx meanwhile (no busy polling). Nested message
-// loop: the thread's windows stay responsive.
-void WaitDispatchingMessages();
+// After the product's processes were terminated: waits until every one of
+// them has actually ended, but never more than 2000 ms, dispatching every
+// message of this thread as it arrives (the thread's windows stay
+// responsive). A file still held afterwards is the file-in-use retry's.
+// Returns the milliseconds it waited.
+DWORD WaitDispatchingMessages(std::vector<ScopedHandle>& processes);
 
-// The same pause for `milliseconds`.
+// A pause of `milliseconds`, dispatching messages.
 void WaitDispatchingMessagesFor(DWORD milliseconds);
 
 // Completes or rolls back an installation that a crash interrupted, in the
 // updater's folder and the system folder, and records the version whose files
-// are then in place. A file in use gets the close-and-retry box. False when
+// are then in place, logging what it found and did. A file in use gets the
+// close-and-retry box (unattended: it is retried for a while). False when
 // the user gave up or the disk refused (after a box): the run should end.
-bool RecoverInterruptedInstallation();
+bool RecoverInterruptedInstallation(bool unattended);

@@ -2,6 +2,7 @@
 
 #include "AboutDlg.h"
 #include "ShellOpen.h"
+#include "UpdateLog.h"
 #include "WebAddress.h"
 #include "UpdateApp.h"
 #include "resource.h"
@@ -88,6 +89,11 @@ BOOL CUpdateDlg::OnInitDialog() {
     SendDlgItemMessage(IDC_RUN_AFTER_UPGRADE, BM_SETCHECK, 1);
 
     SetWindowText(caption);
+    if (m_bUnattended) {
+        // No offer: the dialog stays hidden and the update starts at once.
+        ModifyStyle(WS_VISIBLE, 0);
+        PostMessage(WM_COMMAND, MAKEWPARAM(IDC_BTN_UPGRADE, BN_CLICKED), 0);
+    }
     return TRUE;
 }
 
@@ -121,6 +127,9 @@ HCURSOR CUpdateDlg::OnQueryDragIcon() {
 }
 
 void CUpdateDlg::OnUpgrade() {
+    if (m_pDownloadThread != nullptr || m_job) return;  // one download a run, however often this arrives
+    UpdateLog::Write("answer", {{"offer", m_bUnattended ? "upgrade-unattended" : "upgrade"}});
+    m_exit = UpdateExit::DownloadFailed;
     ShowWindow(SW_HIDE);
     StartDownload();
 }

@@ -21,12 +21,20 @@
 // byte, and during the staging; from the stop on, Cancel is disabled.
 #pragma once
 
+#ifndef UPDATE_IN_USE_RETRY_SECONDS
+#define UPDATE_IN_USE_RETRY_SECONDS 60
+#endif
+
 #include "Afx.h"
 #include "CString.h"
 #include "DownloadWorker.h"
+#include "ExitCodes.h"
 #include "UpdateInfo.h"
 #include "UpdateMessages.h"
 #include "UpdateProcressDlg.h"
+
+// How long an unattended update retries a file in use before it gives up.
+constexpr DWORD kUnattendedInUseMs = UPDATE_IN_USE_RETRY_SECONDS * 1000;
 
 class CUpdateDlg : public CDialog {
 public:
@@ -38,6 +46,13 @@ public:
     // Called once, after construction and before DoModal. Also copies the
     // record's LocalPath into g_strLocalPath.
     void SetUpdateInfo(UPDATE_INFO info, CString installedVersion, CString exeName);
+    // Unattended (a machine policy): the offer is never shown, the update
+    // starts at once with the progress dialog alone, no box is shown, a file
+    // in use is retried for a while, and the product is started again if it
+    // was running. Before DoModal.
+    void SetUnattended(bool unattended) { m_bUnattended = unattended; }
+    // How the run ended, once DoModal has returned.
+    UpdateExit Outcome() const { return m_exit; }
 
 protected:
     BOOL OnInitDialog() override;
@@ -64,7 +79,9 @@ protected:
     // Ends the run with nothing installed changed, after a cancel or (with a
     // box whose text is `refusal` formatted with the product word) a refusal:
     // the downloaded package and its folder are removed first. Returns 0.
-    LRESULT EndWithoutInstalling(const wchar_t* refusal = nullptr);
+    LRESULT EndWithoutInstalling(UpdateExit outcome, const wchar_t* refusal = nullptr);
+    // Starts the product from the updater's folder, and logs it.
+    void Restart();
 
     static constexpr UINT_PTR kTransferWatchTimer = 1;
     static constexpr UINT kTransferWatchMs = 500;
@@ -81,6 +98,8 @@ protected:
     bool m_bCancelAllowed = true;     // until the product is stopped
     bool m_bCancelRequested = false;  // the user asked to cancel (or the transfer stalled)
     DWORD m_cancelTick = 0;           // when
+    bool m_bUnattended = false;
+    UpdateExit m_exit = UpdateExit::Declined;
     HICON m_hIcon;      // shared icon resource: never destroyed
 
     DECLARE_MESSAGE_MAP()

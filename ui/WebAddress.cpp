@@ -21,7 +21,10 @@ bool IsWebAddress(const std::u16string& address) {
     else if (StartsWithFolded(address, u"https://")) rest = 8;
     else return false;
     for (char16_t c : address)
-        if (c <= u' ' || c == 0x7F || c == u'\\' || (c >= 0x80 && c <= 0x9F)) return false;
+        if (c <= u' ' || c == 0x7F || c == u'\\' || (c >= 0x80 && c <= 0xA0) || c == 0x1680 ||
+            (c >= 0x2000 && c <= 0x200F) || (c >= 0x2028 && c <= 0x202F) || (c >= 0x205F && c <= 0x206F) ||
+            c == 0x3000 || c == 0xFEFF)
+            return false;
     // The authority runs to the first '/', '?' or '#'; its host follows any
     // "user@" and comes before any ":port".
     const std::size_t end = address.find_first_of(u"/?#", rest);

@@ -171,6 +171,19 @@ public:
         return FsResult::Success();
     }
 
+    FsResult FlushFolders(const std::vector<std::u16string>& folders) override {
+        for (const std::u16string& folder : folders) {
+            const int fd = open(Native(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0 && errno == ENOENT) continue;
+            if (fd < 0) return Errno(errno, u"cannot open", folder);
+            const int r = fsync(fd);
+            const int error = errno;
+            close(fd);
+            if (r != 0) return Errno(error, u"cannot flush", folder);
+        }
+        return FsResult::Success();
+    }
+
     FsResult FlushFiles(const std::vector<std::u16string>& paths) override {
         if (paths.empty()) return FsResult::Success();
 #ifdef __linux__

@@ -239,7 +239,8 @@ public:
     }
 
     FsResult Rename(const std::u16string& from, const std::u16string& to) override {
-        if (!MoveFileExW(W(Long(from)), W(Long(to)), MOVEFILE_WRITE_THROUGH)) return LastError(u"cannot move", from);
+        // Not written through: FlushFolders makes the names durable, all at once.
+        if (!MoveFileExW(W(Long(from)), W(Long(to)), 0)) return LastError(u"cannot move", from);
         return FsResult::Success();
     }
 
@@ -255,8 +256,29 @@ public:
         return FsResult::Success();
     }
 
+    FsResult FlushFolders(const std::vector<std::u16string>& folders) override {
+        for (const std::u16string& folder : folders) {
+            FileHandle h(CreateFileW(W(Long(folder)), GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+            if (h.Valid() && FlushFileBuffers(h.Get())) continue;
+            const DWORD error = GetLastError();
+            if (!h.Valid() && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) continue;
+            // A file system that does not flush a folder: its whole volume is
+            // flushed instead (which needs administrator rights; the updater has them).
+            wchar_t volume[MAX_PATH] = {};
+            if (!GetVolumePathNameW(W(folder), volume, MAX_PATH)) return LastError(u"cannot flush", folder);
+            std::wstring device = L"\\\\.\\" + std::wstring(volume);
+            while (!device.empty() && device.back() == L'\\') device.pop_back();
+            FileHandle v(CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+            if (!v.Valid() || !FlushFileBuffers(v.Get())) return LastError(u"cannot flush", folder);
+        }
+        return FsResult::Success();
+    }
+
     FsResult Replace(const std::u16string& from, const std::u16string& to) override {
-        if (!MoveFileExW(W(Long(from)), W(Long(to)), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (!MoveFileExW(W(Long(from)), W(Long(to)), MOVEFILE_REPLACE_EXISTING)) {
             FsResult r = LastError(u"cannot move", from);
             if (r.code == FsCode::AccessDenied) r.code = FsCode::InUse;
             return r;

@@ -141,16 +141,15 @@ class Driver(Stops):
 
 
 def Reply(body=b"", status=200, ctype="text/xml; charset=utf-8", delay=0.0, chunk=0, pause=0.0, cut=False,
-          drop=False, hang=False, length=True, chunked=False, endless=False, headers=(), header_flood=False,
-          header_trickle=0.0):
+          drop=False, hang=False, length=True, chunked=False, endless=False, headers=(), header_trickle=0.0):
     """How the server answers one path: `status` with `body` (@SERVER@ in it becomes the server's
     host:port) after `delay` seconds, `chunk` bytes every `pause` seconds if chunk is set (a slow or
     trickling transfer). cut: the headers promise the whole body, half comes, the connection closes.
     drop: it closes without an answer. hang: it is accepted and never answered. length: the headers
     say how long the body is (else the end of the connection ends it); chunked: HTTP/1.1 chunks;
     endless: after the body, more bytes for as long as the client reads. headers: more (name, value)
-    pairs (a Location, say). header_flood: header lines without end instead of an answer;
-    header_trickle: the status line and headers one byte every so many seconds."""
+    pairs (a Location, say). header_trickle: the status line and headers one byte every so many
+    seconds."""
     return types.SimpleNamespace(**locals())
 
 
@@ -173,19 +172,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if reply.drop or reply.hang:
             return
         body = reply.body.replace(b"@SERVER@", b"127.0.0.1:%d" % owner.port)
-        if reply.header_flood or reply.header_trickle:
-            head = b"HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\nContent-Length: %d\r\n" % len(body)
+        if reply.header_trickle:
             try:
-                if reply.header_trickle:
-                    for byte in head + b"\r\n" + body:
-                        if owner.closing.is_set():
-                            return
-                        self.wfile.write(bytes([byte]))
-                        self.wfile.flush()
-                        time.sleep(reply.header_trickle)
-                self.wfile.write(head)
-                while not owner.closing.is_set():
-                    self.wfile.write(b"X-Flood: " + b"f" * 1000 + b"\r\n")
+                for byte in b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body):
+                    if owner.closing.is_set():
+                        return
+                    self.wfile.write(bytes([byte]))
+                    self.wfile.flush()
+                    time.sleep(reply.header_trickle)
             except OSError:
                 pass
             return

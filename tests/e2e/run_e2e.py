@@ -40,6 +40,9 @@ NEW_FILES = {"readme.txt": b"Qelda 2.0 readme, NEW-README-CONTENT\r\n",
              "data/config.ini": b"[qelda]\r\nversion=2.0\r\n", "data/sub/old.dat": b"new data " * 300,
              "data/sub/added.txt": b"added in 2.0\r\n", "plugins/extra/new.dll.txt": b"a new folder\r\n"}
 NO_KEY, NO_VALUE, DOWN = "(no key)", "(no value)", "(server down)"
+# The updater's exit codes, as the README documents them.
+(UP_TO_DATE, UPDATED, DECLINED, DOWNLOAD_FAILED, PACKAGE_REFUSED, FILE_IN_USE, INSTALL_FAILED, NO_MANIFEST, DISABLED,
+ COMMAND_LINE, RECOVERY_FAILED, ALREADY_RUNNING) = range(12)
 SIGNING_KEY = os.path.join(ROOT, "tests", "data", "signing", "publisher.key")
 
 
@@ -61,8 +64,9 @@ def same_files(actual, expected, what):  # byte for byte; a difference is told b
 class Ctx:
     """A row at work: what it set up, what it started that must end, the steps and checks the shapes share."""
 
-    def __init__(self, run, name):
-        self.run, self.name, self.d, self.inst, self.started, self.shots = run, name, run.driver, run.inst, [], 0
+    def __init__(self, run, name, code):
+        self.run, self.name, self.code = run, name, code  # code: the exit code the row's last run ends with
+        self.d, self.inst, self.started, self.shots = run.driver, run.inst, [], 0
 
     def setup(self, version="1.0", reply=Reply(SAMPLE), package=NOT_FOUND, signed=False, old=OLD_FILES, name=PACKAGE):
         """Qelda 1.0 laid out (with the updater that has the publisher key if signed), `version` recorded
@@ -113,13 +117,13 @@ class Ctx:
         self.d("kill", pid)
         until(lambda: self.d("exitcode", pid)["code"] is not None, 10, "process %d ends" % pid)
 
-    def exits(self, pid, allowed=None):  # by itself, with code 0; with `allowed`, no other window meanwhile
-        def ended():
+    def exits(self, pid, allowed=None, code=None):  # by itself, with `code` (the row's); with `allowed`, no
+        def ended():                                      # other window meanwhile
             shown = set(self.d.windows()) - set(allowed) if allowed is not None else None
             assert not shown, "a window appeared while Update.exe should end: %s" % shown
             return self.d("exitcode", pid)["code"] is not None
         until(ended, 60, "Update.exe (%d) ends" % pid)
-        eq(self.d("exitcode", pid)["code"], 0, "exit code")
+        eq(self.d("exitcode", pid)["code"], self.code if code is None else code, "exit code")
 
     def requests(self, count):  # of the manifest (None: one or more), each 'path?N' with N in 0-999
         asked = self.run.server.requests
@@ -254,7 +258,7 @@ def log_link(ctx, info_url):
 
 def second_instance(ctx, dlg):  # ends at once without a window; the first offers on
     first = ctx.started[-1]
-    ctx.exits(ctx.start(), allowed=[dlg])
+    ctx.exits(ctx.start(), allowed=[dlg], code=ALREADY_RUNNING)
     eq(ctx.d("exitcode", first)["code"], None, "the first updater runs on")
 
 
@@ -325,7 +329,7 @@ def self_update(ctx):
     run = ctx.start()
     ctx.upgrade(relaunch=False)
     ctx.answer(ctx.box(MSG_DONE, icon=False))
-    ctx.exits(run)
+    ctx.exits(run, code=UPDATED)
     old = [n for n in ctx.inst.files() if n.startswith(".update-old-")]
     eq([ctx.inst.files()[n] for n in old], [ctx.inst.programs["Update.exe"]], "the old updater, renamed aside")
     ctx.updated(dict(files, **{n: ctx.inst.programs["Update.exe"] for n in old}))
@@ -371,7 +375,7 @@ def stalled_server(ctx, reply):
     within the time limit and a margin; the next start, with the server well again, offers."""
     ctx.setup("1.0", reply)
     started = time.monotonic()
-    ctx.exits(ctx.start(), allowed=[])
+    ctx.exits(ctx.start(), allowed=[], code=NO_MANIFEST)
     took = time.monotonic() - started
     assert took < ctx.run.timeout + 6, "gave up after %.1f s" % took
     ctx.unchanged()
@@ -395,7 +399,7 @@ def file_in_use(ctx):
     box = ctx.box(MSG_IN_USE % held, icon=True, buttons=[IDOK, IDCANCEL], shot="in-use")
     ctx.unchanged(staged=True)  # downloaded into a folder of its own beside the updater, staged
     ctx.answer(box, IDCANCEL)
-    ctx.exits(run)
+    ctx.exits(run, code=FILE_IN_USE)
     ctx.unchanged()
     run = ctx.start()
     ctx.upgrade(relaunch=False)
@@ -512,30 +516,6 @@ def redirected_download(ctx):
     eq(ctx.products(), [product], "running products")
 
 
-def redirected_manifest(ctx):
-    """The manifest address redirects to a file: address of a manifest on the machine: no offer."""
-    ctx.setup("1.0", Reply(status=302, headers=[("Location", planted(ctx, SAMPLE))]))
-    ctx.exits(ctx.start(), allowed=[])
-    ctx.unchanged()
-
-
-def log_link_program(ctx, address):
-    """The offer's update-log link names a program on the machine (the manifest is unsigned and
-    comes over plain HTTP): following the link must not start it in the elevated updater's name."""
-    driver = pathlib.Path(ctx.run.wine.prefix, "drive_c", *PLANTED[:-1], "qelda-planted.exe")
-    driver.write_bytes(ctx.inst.programs["Qelda.exe"])  # the driver: without arguments it idles
-    ctx.setup("1.0", record(info_url=address))
-    run = ctx.start()
-    dlg = ctx.d.wait_window("dialog")
-    ctx.d("click", dlg, LINK)
-    time.sleep(3)
-    started = ctx.d("processes", "qelda-planted.exe")["pids"]
-    ctx.d("kill", "qelda-planted.exe")
-    ctx.answer(dlg, EXIT)
-    ctx.exits(run)
-    eq(started, [], "programs the link started")
-
-
 PADDED = SAMPLE.replace(b"<QeldaUpdates", b"<!-- %s -->\n<QeldaUpdates" % (b"x" * len(SAMPLE)), 1)  # no record in half
 OVERSIZED = SAMPLE.replace(b"<QeldaUpdates", b"<!-- %s -->\n<QeldaUpdates" % (b"x" * (16 << 20)), 1)  # over 16 MiB
 # The version is read into 80 bytes: 39 characters and the zero fit, 40 do not (a box; taken as empty).
@@ -547,78 +527,74 @@ STORED, TRAVERSAL = make_zip(NEW_FILES, method=0), make_zip(dict(NEW_FILES, **{"
 REFUSED_CMDLINES = {"program_alone": '"{exe}"', "trailing_blank": '"{exe}" Qelda.exe '}
 
 SCENARIOS = [
-    # name                        shape    arguments
-    ("same_version",              silent,  dict(version="2.0", reply=record("2.0", "2.0"))),
-    ("text_order_1.9_vs_1.10",    silent,  dict(version="1.9", reply=record("1.9", "1.10"))),
-    ("server_down",               silent,  dict(reply=DOWN, asks=0)),
-    ("server_404_page",           silent,  dict(reply=NOT_FOUND)),
-    ("server_empty_manifest",     silent,  dict(reply=Reply(b""))),
-    ("server_cuts_answer_short",  silent,  dict(reply=Reply(PADDED, cut=True))),
-    ("server_drops_connection",   silent,  dict(reply=Reply(drop=True), asks=None)),
-    ("server_sends_over_16_MiB",  silent,  dict(reply=Reply(OVERSIZED))),
-    ("server_unsized_over_16_MiB", silent, dict(reply=Reply(OVERSIZED, length=False))),
-    ("server_chunked_over_16_MiB", silent, dict(reply=Reply(OVERSIZED, chunked=True, chunk=1 << 16))),
-    ("server_endless_unsized",    silent,  dict(reply=Reply(SAMPLE, length=False, endless=True))),
-    ("server_endless_chunked",    silent,  dict(reply=Reply(SAMPLE, chunked=True, endless=True))),
-    *[("cmdline_" + name, silent, dict(cmdline=line, asks=0)) for name, line in REFUSED_CMDLINES.items()],
-    ("offer_exit_button",         offer,   dict()),
-    ("offer_close_box",           offer,   dict(close=("syscommand", SC_CLOSE))),
-    ("offer_escape_key",          offer,   dict(close=("key", VK_ESCAPE))),
-    ("offer_about_box",           offer,   dict(then=about_box)),
-    ("offer_second_instance",     offer,   dict(then=second_instance)),
-    ("offer_log_link_web",        log_link, dict(info_url="http://@SERVER@/log?a=1")),
-    ("offer_log_link_program",    log_link, dict(info_url=INSTALL_WIN + r"\Qelda.exe")),
-    ("offer_log_link_file",       log_link, dict(info_url="file:///C:/Program%20Files/Brenvik/Qelda/Qelda.exe")),
-    ("offer_log_link_scheme",     log_link, dict(info_url="qeldalinktest:release-notes")),
-    ("offer_upper_case_cmdline",  offer,   dict(cmdline='"{exe}" QELDA.EXE')),
-    ("offer_manifest_with_404",   offer,   dict(reply=Reply(SAMPLE, status=404))),
-    ("offer_manifest_late",       offer,   dict(reply=Reply(SAMPLE, delay=2.0))),
-    ("offer_manifest_unsized",    offer,   dict(reply=Reply(SAMPLE, length=False))),
-    ("offer_manifest_chunked",    offer,   dict(reply=Reply(SAMPLE, chunked=True, chunk=100))),
-    ("offer_no_registry_value",   offer,   dict(version=NO_VALUE, box=MSG_NO_VALUE, shown="", notes="")),
-    ("offer_no_registry_key",     offer,   dict(version=NO_KEY, box=MSG_NO_KEY, shown="", notes="")),
-    ("offer_version_39_chars",    offer,   dict(version=LONG39, shown=LONG39, notes="")),
-    ("offer_version_40_chars",    offer,   dict(version=LONG40, box=MSG_NO_VALUE, shown="", notes="")),
-    ("refused_404_page",          refused, dict()),
-    ("refused_not_a_zip",         refused, dict(package=Reply(b"PK\3\4 no archive" * 10, ctype=ZIP))),
-    ("refused_crc_damaged",       refused, dict(package=Reply(STORED.replace(b"CONTENT", b"CONTENU"), ctype=ZIP))),
-    ("refused_path_traversal",    refused, dict(package=Reply(TRAVERSAL, ctype=ZIP))),
-    ("refused_empty_url",         refused, dict(reply=record(net_url=""), text=MSG_URL, icon=False)),
-    ("refused_invalid_url",       refused, dict(reply=record(net_url="无效的地址 没有协议"), text=MSG_URL, icon=False)),
-    ("refused_file_address",      no_download, dict(reply=record(net_url="file:///C:/windows/win.ini"))),
-    ("refused_unsigned",          refused, dict(package=Reply(make_zip(NEW_FILES), ctype=ZIP), text=MSG_UNSIGNED,
+    # name                        shape    exit code  arguments
+    ("same_version",              silent,  UP_TO_DATE, dict(version="2.0", reply=record("2.0", "2.0"))),
+    ("text_order_1.9_vs_1.10",    silent,  UP_TO_DATE, dict(version="1.9", reply=record("1.9", "1.10"))),
+    ("server_down",               silent,  NO_MANIFEST, dict(reply=DOWN, asks=0)),
+    ("server_404_page",           silent,  NO_MANIFEST, dict(reply=NOT_FOUND)),
+    ("server_empty_manifest",     silent,  NO_MANIFEST, dict(reply=Reply(b""))),
+    ("server_cuts_answer_short",  silent,  NO_MANIFEST, dict(reply=Reply(PADDED, cut=True))),
+    ("server_drops_connection",   silent,  NO_MANIFEST, dict(reply=Reply(drop=True), asks=None)),
+    ("server_sends_over_16_MiB",  silent,  NO_MANIFEST, dict(reply=Reply(OVERSIZED))),
+    ("server_unsized_over_16_MiB", silent, NO_MANIFEST, dict(reply=Reply(OVERSIZED, length=False))),
+    ("server_chunked_over_16_MiB", silent, NO_MANIFEST, dict(reply=Reply(OVERSIZED, chunked=True, chunk=1 << 16))),
+    ("server_endless_unsized",    silent,  NO_MANIFEST, dict(reply=Reply(SAMPLE, length=False, endless=True))),
+    ("server_endless_chunked",    silent,  NO_MANIFEST, dict(reply=Reply(SAMPLE, chunked=True, endless=True))),
+    *[("cmdline_" + name, silent, COMMAND_LINE, dict(cmdline=line, asks=0)) for name, line in REFUSED_CMDLINES.items()],
+    ("offer_exit_button",         offer,   DECLINED, dict()),
+    ("offer_close_box",           offer,   DECLINED, dict(close=("syscommand", SC_CLOSE))),
+    ("offer_escape_key",          offer,   DECLINED, dict(close=("key", VK_ESCAPE))),
+    ("offer_about_box",           offer,   DECLINED, dict(then=about_box)),
+    ("offer_second_instance",     offer,   DECLINED, dict(then=second_instance)),
+    ("offer_log_link_web",        log_link, DECLINED, dict(info_url="http://@SERVER@/log?a=1")),
+    ("offer_log_link_program",    log_link, DECLINED, dict(info_url=INSTALL_WIN + r"\Qelda.exe")),
+    ("offer_log_link_file",       log_link, DECLINED, dict(info_url="file:///C:/Program%20Files/Brenvik/Qelda/Qelda.exe")),
+    ("offer_log_link_scheme",     log_link, DECLINED, dict(info_url="qeldalinktest:release-notes")),
+    ("offer_upper_case_cmdline",  offer,   DECLINED, dict(cmdline='"{exe}" QELDA.EXE')),
+    ("offer_manifest_with_404",   offer,   DECLINED, dict(reply=Reply(SAMPLE, status=404))),
+    ("offer_manifest_late",       offer,   DECLINED, dict(reply=Reply(SAMPLE, delay=2.0))),
+    ("offer_manifest_unsized",    offer,   DECLINED, dict(reply=Reply(SAMPLE, length=False))),
+    ("offer_manifest_chunked",    offer,   DECLINED, dict(reply=Reply(SAMPLE, chunked=True, chunk=100))),
+    ("offer_no_registry_value",   offer,   DECLINED, dict(version=NO_VALUE, box=MSG_NO_VALUE, shown="", notes="")),
+    ("offer_no_registry_key",     offer,   DECLINED, dict(version=NO_KEY, box=MSG_NO_KEY, shown="", notes="")),
+    ("offer_version_39_chars",    offer,   DECLINED, dict(version=LONG39, shown=LONG39, notes="")),
+    ("offer_version_40_chars",    offer,   DECLINED, dict(version=LONG40, box=MSG_NO_VALUE, shown="", notes="")),
+    ("refused_404_page",          refused, PACKAGE_REFUSED, dict()),
+    ("refused_not_a_zip",         refused, PACKAGE_REFUSED, dict(package=Reply(b"PK\3\4 no archive" * 10, ctype=ZIP))),
+    ("refused_crc_damaged",       refused, PACKAGE_REFUSED, dict(package=Reply(STORED.replace(b"CONTENT", b"CONTENU"), ctype=ZIP))),
+    ("refused_path_traversal",    refused, PACKAGE_REFUSED, dict(package=Reply(TRAVERSAL, ctype=ZIP))),
+    ("refused_empty_url",         refused, DOWNLOAD_FAILED, dict(reply=record(net_url=""), text=MSG_URL, icon=False)),
+    ("refused_invalid_url",       refused, DOWNLOAD_FAILED, dict(reply=record(net_url="无效的地址 没有协议"), text=MSG_URL, icon=False)),
+    ("refused_file_address",      no_download, DOWNLOAD_FAILED, dict(reply=record(net_url="file:///C:/windows/win.ini"))),
+    ("refused_unsigned",          refused, PACKAGE_REFUSED, dict(package=Reply(make_zip(NEW_FILES), ctype=ZIP), text=MSG_UNSIGNED,
                                                 signed=True)),
-    ("refused_forged",            refused, dict(package="forged", text=MSG_UNSIGNED, signed=True)),
-    ("refused_signed_for_1.5",    refused, dict(package="1.5", text=MSG_UNSIGNED, signed=True)),
-    ("update_restarts_product",   update,  dict()),
-    ("update_slow_no_restart",    update,  dict(relaunch=False, slow=True)),
-    ("update_into_system32",      update,  dict(system=True)),
-    ("update_file_in_use",        file_in_use, dict()),
-    ("update_cancelled",          cancel_download, dict()),
-    ("update_cancelled_staging",  cancel_staging, dict()),
-    ("update_package_named_as_its_file", update, dict(name="readme.txt")),
-    ("download_stalls_cancel",    stalled_download, dict(cancel=True)),
-    ("download_stalls_gives_up",  stalled_download, dict(cancel=False)),
-    ("update_signed",             update,  dict(signed=True)),
-    ("update_of_the_updater",     self_update, dict()),
-    ("killed_at_the_journal",     killed_in_commit, dict(after_files=0)),
-    ("killed_while_placing",      killed_in_commit, dict(after_files=300)),
-    ("server_never_answers",      stalled_server, dict(reply=Reply(SAMPLE, hang=True))),
-    ("attack_headers_trickle",    stalled_server, dict(reply=Reply(SAMPLE, header_trickle=1.0))),
-    ("attack_headers_flood",      stalled_server, dict(reply=Reply(SAMPLE, header_flood=True))),
-    ("attack_manifest_redirect_to_file", redirected_manifest, dict()),
-    ("attack_package_redirect_to_file",  redirected_download, dict()),
-    ("attack_log_link_file_url_program", log_link_program, dict(address="file:///C:/windows/temp/qelda-planted.exe")),
-    ("attack_log_link_path_program", log_link_program, dict(address="C:\\windows\\temp\\qelda-planted.exe")),
-    ("attack_foreign_upgrade_click_in_staging", foreign_upgrade_in_staging, dict(cancel=False)),
-    ("attack_cancel_then_foreign_upgrade_click", foreign_upgrade_in_staging, dict(cancel=True)),
-    ("server_trickles",           stalled_server, dict(reply=Reply(SAMPLE, chunk=1, pause=1.0))),
+    ("refused_forged",            refused, PACKAGE_REFUSED, dict(package="forged", text=MSG_UNSIGNED, signed=True)),
+    ("refused_signed_for_1.5",    refused, PACKAGE_REFUSED, dict(package="1.5", text=MSG_UNSIGNED, signed=True)),
+    ("update_restarts_product",   update,  UPDATED, dict()),
+    ("update_slow_no_restart",    update,  UPDATED, dict(relaunch=False, slow=True)),
+    ("update_into_system32",      update,  UPDATED, dict(system=True)),
+    ("update_file_in_use",        file_in_use, UPDATED, dict()),
+    ("update_cancelled",          cancel_download, DOWNLOAD_FAILED, dict()),
+    ("update_cancelled_staging",  cancel_staging, DOWNLOAD_FAILED, dict()),
+    ("update_package_named_as_its_file", update, UPDATED, dict(name="readme.txt")),
+    ("download_stalls_cancel",    stalled_download, DOWNLOAD_FAILED, dict(cancel=True)),
+    ("download_stalls_gives_up",  stalled_download, DOWNLOAD_FAILED, dict(cancel=False)),
+    ("update_signed",             update,  UPDATED, dict(signed=True)),
+    ("update_of_the_updater",     self_update, PACKAGE_REFUSED, dict()),
+    ("killed_at_the_journal",     killed_in_commit, DECLINED, dict(after_files=0)),
+    ("killed_while_placing",      killed_in_commit, UP_TO_DATE, dict(after_files=300)),
+    ("server_never_answers",      stalled_server, DECLINED, dict(reply=Reply(SAMPLE, hang=True))),
+    ("server_trickles",           stalled_server, DECLINED, dict(reply=Reply(SAMPLE, chunk=1, pause=1.0))),
+    ("server_trickles_headers",   stalled_server, DECLINED, dict(reply=Reply(SAMPLE, header_trickle=1.0))),
+    ("package_redirected_to_file", redirected_download, PACKAGE_REFUSED, dict()),
+    ("foreign_upgrade_in_staging", foreign_upgrade_in_staging, UPDATED, dict(cancel=False)),
+    ("foreign_upgrade_after_cancel", foreign_upgrade_in_staging, DOWNLOAD_FAILED, dict(cancel=True)),
 ]
 
 
-def run_one(run, name, shape, kw):
+def run_one(run, name, shape, code, kw):
     """One row of the table; ends whatever it left running (an Update.exe fails it)."""
-    ctx, d, started, error = Ctx(run, name), run.driver, time.monotonic(), None  # d: the driver
+    ctx, d, started, error = Ctx(run, name, code), run.driver, time.monotonic(), None  # d: the driver
     run.log("=== " + name)
     try:
         shape(ctx, **kw)

@@ -217,6 +217,15 @@ FsResult MemoryFileSystem::RemoveAtRestart(const std::u16string& path) {
     return FsResult::Success();
 }
 
+FsResult MemoryFileSystem::FlushFolders(const std::vector<std::u16string>& folders) {
+    for (const std::u16string& folder : folders) {
+        if (FsResult r = Hook(FsOp::Flush, folder); !r) return r;
+        const Node* node = Find(folder);
+        if (node && !node->directory) return Fail(FsCode::Other, folder, u"not a folder");
+    }
+    return FsResult::Success();
+}
+
 FsResult MemoryFileSystem::FlushFiles(const std::vector<std::u16string>& paths) {
     for (const std::u16string& path : paths) {
         if (FsResult r = Hook(FsOp::Flush, path); !r) return r;

@@ -59,6 +59,7 @@ public:
                         std::vector<std::u16string>& names) override;
     FsResult RemoveAtRestart(const std::u16string& path) override;
     FsResult FlushFiles(const std::vector<std::u16string>& paths) override;
+    FsResult FlushFolders(const std::vector<std::u16string>& folders) override;
 
 private:
     friend class MemoryWriteFile;

@@ -178,13 +178,16 @@ TEST(ArchiveReader, EntryNames) {
              // Names Windows cannot create as given, or opens a device for.
              "CON", "con", "Con.txt", "aux.tar.gz", "PRN", "dir/nul.txt", "NUL /x", "COM1", "com9.log", "LPT1", "COM¹",
              "COM²", "LPT³.txt", "CONIN$", "conout$.txt", "clock$", "CON .txt", "a<b", "a>b", "a\"b", "a|b", "a?b",
-             "a*b", "tab\there", "a\x01" "b", "del\x7F", "dot.", "dir./a", "space ", "dir /a", "...", a256.c_str()})
+             "a*b", "tab\there", "a\x01" "b", "del\x7F", "dot.", "dir./a", "space ", "dir /a", "...", a256.c_str(),
+             // Short (8.3) aliases: another name for some long-named file.
+             "UPDATE~1/x", "QELDA~1.EXE", "_upd~xma", "a/PROGRA~2/b.dll"})
         EXPECT_EQ(Installed({"good-before.txt", name, "good-after.txt"}), "damaged unsafe-name@1") << name;
     const std::string clash = "damaged damaged@1";
     const std::pair<std::vector<std::string>, std::string> packages[] = {
-        {{".hidden", "..a", "a..b", " lead", "CONSOLE.txt", "COM10", "LPT0.txt", "nul_x", "a&b;c'd$", "说明.txt"},
-         "installed  lead=x ..a=x .hidden=x COM10=x CONSOLE.txt=x LPT0.txt=x a&b;c'd$=x a..b=x a.txt=old a nul_x=x "
-         "说明.txt=x"},
+        {{".hidden", "..a", "a..b", " lead", "CONSOLE.txt", "COM10", "LPT0.txt", "nul_x", "a&b;c'd$", "说明.txt",
+          "backup~1.dat.old", "notes~version2.txt"},
+         "installed  lead=x ..a=x .hidden=x COM10=x CONSOLE.txt=x LPT0.txt=x a&b;c'd$=x a..b=x a.txt=old a "
+         "backup~1.dat.old=x notes~version2.txt=x nul_x=x 说明.txt=x"},
         {{"dir\\sub\\a.txt", "./b.txt", "c/./d", ".\\e\\", "./", "f/./"},
          old + " b.txt=x c/ c/d=x dir/ dir/sub/ dir/sub/a.txt=x e/ f/"},
         {{a255}, old + " " + a255 + "=x"}, {{"d/", "D/", "d/a", "d/b"}, "installed D/ a.txt=old a d/ d/a=x d/b=x"},

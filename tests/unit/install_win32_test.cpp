@@ -142,7 +142,7 @@ TEST(Win32FileSystem, PathsLongerThanMaxPath) {
 // Windows gives a long name a short (8.3) alias that opens the same file. The
 // alias of one of the engine's own folders must not pass the one name rule, and
 // a package entry under it must not write into that folder.
-TEST(Win32FileSystem, AttackShortAliasOfTheEnginesFolder) {
+TEST(Win32FileSystem, TheShortAliasOfTheEnginesFolderIsRefused) {
     TempFolder dir;
     std::u16string folder;
     ASSERT_TRUE(MakeDownloadFolder(PlatformFileSystem(), U(dir.path), folder).ok());

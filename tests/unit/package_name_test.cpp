@@ -38,6 +38,7 @@ TEST(WebAddress, OnlyAbsoluteHttpAndHttps) {
           u"\\\\host\\share\\p.zip", u"C:\\Windows\\System32\\calc.exe", u"calc.exe", u"/client/log.html",
           u"//host/log", u"ftp://host/p.zip", u"qeldalinktest:release-notes", u"javascript:alert(1)",
           u"mailto:a@b", u" http://host/", u"http://host/ a", u"http://host/\ta", u"http://ho\nst/",
-          u"http://host/\u0085", u"httpx://host/", u"https:host"})
+          u"http://host/\u0085", u"httpx://host/", u"https:host", u"http://host/\u00A0a", u"http://host/\u3000",
+          u"http://host/\u2028", u"http://host/\u202Ecod.exe", u"http://ho\u200Bst/"})
         EXPECT_FALSE(IsWebAddress(no)) << Utf16ToUtf8(no);
 }

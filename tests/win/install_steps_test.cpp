@@ -18,7 +18,8 @@ TEST(DummyProduct, DISABLED_IdleUntilTerminated) {
 }
 
 // Only the whole executable name, case-sensitive and without a path,
-// matches; every process of that name then ends with code 0.
+// matches; every process of that name then ends with code 0, and is waited
+// for until it has ended.
 TEST(KillProcessesByName, EndsEveryProcessOfExactlyThatName) {
     wchar_t self[MAX_PATH] = {}, temp[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -45,10 +46,17 @@ TEST(KillProcessesByName, EndsEveryProcessOfExactlyThatName) {
     };
     for (const wchar_t* name : {L"qeldakilldummy.exe", L"QELDAKILLDUMMY.EXE", L"QeldaKillDummy", L"QeldaKillDummy.exe ",
                                 L"QeldaKill", L"", path.c_str()})
-        KillProcessesByName(CString(name));
+        EXPECT_TRUE(KillProcessesByName(CString(name)).empty());
     EXPECT_EQ((std::vector<DWORD>{STILL_ACTIVE, STILL_ACTIVE}), exitCodes(300));
-    KillProcessesByName(CString(L"QeldaKillDummy.exe"));
-    EXPECT_EQ((std::vector<DWORD>{0, 0}), exitCodes(10000));
+    // The wait ends as soon as the stopped ones have ended; for one that does
+    // not end (here: not stopped), it gives up after two seconds.
+    std::vector<ScopedHandle> running;
+    running.emplace_back(::OpenProcess(SYNCHRONIZE, FALSE, ::GetProcessId(processes[0])));
+    EXPECT_GE(WaitDispatchingMessages(running), 2000u);
+    std::vector<ScopedHandle> stopped = KillProcessesByName(CString(L"QeldaKillDummy.exe"));
+    EXPECT_EQ(2u, stopped.size());
+    EXPECT_LT(WaitDispatchingMessages(stopped), 2000u);
+    EXPECT_EQ((std::vector<DWORD>{0, 0}), exitCodes(0));
     for (HANDLE process : processes) {
         ::TerminateProcess(process, 99);  // still running when the test failed
         ::WaitForSingleObject(process, 10000);

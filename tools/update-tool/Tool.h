@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+#include "TextQuoting.h"
 
 enum ToolExit {
     kExitOk = 0,        // the input was read (whatever it held)
@@ -43,18 +44,5 @@ int RunTool(const std::vector<std::string>& args, ToolContext& context);
 // Helpers shared by the subcommands.
 void WriteText(std::FILE* stream, const std::string& text);
 
-// Whatever a line for people repeats from the input - a name, a version, a
-// path, an argument, a reason or parser message that holds one - goes through
-// QuoteText: in double quotes, \" \\ \n \r \t escaped, every character
-// ShownEscaped names as \uXXXX, the rest as UTF-8. So a name cannot end the
-// line, forge the next one or drive the terminal. (UTF-8 that does not decode
-// shows U+FFFD.)
-std::string QuoteText(const std::u16string& text);
-std::string QuoteText(const std::string& utf8);
-// Never written raw, neither in lines for people nor in JSON: C0 and C1
-// controls, DEL, the line and paragraph separators, and the bidirectional
-// marks, embeddings, overrides and isolates that reorder what a terminal
-// shows. (Unpaired surrogates are escaped too, by both writers.)
-bool ShownEscaped(char16_t c);
 void PrintCommandUsage(std::FILE* stream, const ToolCommand& command);
 int UsageError(ToolContext& context, const ToolCommand& command, const std::string& message);

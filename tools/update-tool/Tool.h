@@ -57,4 +57,6 @@ std::string QuoteText(const std::string& utf8);
 // shows. (Unpaired surrogates are escaped too, by both writers.)
 bool ShownEscaped(char16_t c);
 void PrintCommandUsage(std::FILE* stream, const ToolCommand& command);
+// The usage error for a --public-key whose value ParsePublicKeys refuses.
+extern const char kPublicKeyUsage[];
 int UsageError(ToolContext& context, const ToolCommand& command, const std::string& message);

@@ -1,12 +1,12 @@
 #include "PackageSignature.h"
 
 #include <algorithm>
-#include <cstring>
 #include <tuple>
 #include <vector>
 
 #include "CString.h"
 #include "InstallEngine.h"
+#include "SignatureText.h"
 #include "ZipFormat.h"
 
 const char16_t kPackageProduct[] = u"Qelda";
@@ -17,45 +17,7 @@ const char* const kBegin = zipformat::kSignatureBlockBegin;
 const char kEnd[] = "-----END QELDA PACKAGE SIGNATURE-----\n";
 const char kPublicPrefix[] = "ecdsa-p256:";
 const char kPrivatePrefix[] = "ecdsa-p256-private:";
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 const std::size_t kEndRecord = zipformat::kEndSize;  // bytes of the ZIP end record before its comment
-
-std::string Base64(const std::uint8_t* data, std::size_t size) {
-    std::string out;
-    for (std::size_t i = 0; i < size; i += 3) {
-        const std::uint32_t n =
-            data[i] << 16 | (i + 1 < size ? data[i + 1] << 8 : 0) | (i + 2 < size ? data[i + 2] : 0);
-        for (std::size_t k = 0; k < 4; ++k) out += k <= size - i ? kAlphabet[(n >> (18 - 6 * k)) & 63] : '=';
-    }
-    return out;
-}
-
-// Exactly `size` bytes in canonical base64, or false.
-bool Unbase64(const std::string& text, std::uint8_t* data, std::size_t size) {
-    if (text.size() != (size + 2) / 3 * 4) return false;
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i < text.size(); i += 4) {
-        std::uint32_t n = 0;
-        for (std::size_t k = 0; k < 4; ++k) {
-            const char* at = text[i + k] == '=' ? nullptr : std::strchr(kAlphabet, text[i + k]);
-            if (text[i + k] == '\0' || (!at && text[i + k] != '=')) return false;
-            n = n << 6 | (at ? static_cast<std::uint32_t>(at - kAlphabet) : 0);
-        }
-        for (std::size_t k = 0; k < 3; ++k) bytes.push_back(static_cast<std::uint8_t>(n >> (16 - 8 * k)));
-    }
-    if (Base64(bytes.data(), size) != text) return false;  // padding and unused bits as an encoder writes them
-    std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size), data);
-    return true;
-}
-
-std::string Hex(const Sha256Digest& digest) {
-    std::string out;
-    for (std::uint8_t b : digest) {
-        out += "0123456789abcdef"[b >> 4];
-        out += "0123456789abcdef"[b & 15];
-    }
-    return out;
-}
 
 bool GoodVersion(const std::u16string& version) {
     return !version.empty() && version.size() <= 256 &&
@@ -202,6 +164,17 @@ bool ParsePublicKey(const std::string& text, EcdsaPublicKey& key) {
            Unbase64(text.substr(sizeof kPublicPrefix - 1), key.data(), key.size());
 }
 
+bool ParsePublicKeys(const std::string& text, std::vector<EcdsaPublicKey>& keys) {
+    keys.clear();
+    for (std::size_t start = 0;;) {
+        const std::size_t comma = text.find(',', start);
+        keys.emplace_back();
+        if (!ParsePublicKey(text.substr(start, comma - start), keys.back())) return keys.clear(), false;
+        if (comma == std::string::npos) return true;
+        start = comma + 1;
+    }
+}
+
 std::string FormatPrivateKeyFile(const EcdsaPrivateKey& key) {
     std::uint8_t raw[96];
     std::copy(key.d.begin(), key.d.end(), raw);
@@ -222,14 +195,23 @@ bool ParsePrivateKeyFile(const std::string& text, EcdsaPrivateKey& key) {
     return true;
 }
 
-SignatureCheck CheckPackageSignature(FileSystem& fs, const std::u16string& path, const EcdsaPublicKey& key) {
+SignatureCheck CheckPackageSignature(FileSystem& fs, const std::u16string& path,
+                                     const std::vector<EcdsaPublicKey>& keys) {
     std::unique_ptr<FsReadFile> file;
     FsResult r = fs.OpenForRead(path, file);
     if (!r) return Checked(SignatureStatus::Unreadable, r.message);
-    return CheckPackageSignature(*file, key);
+    return CheckPackageSignature(*file, keys);
+}
+
+SignatureCheck CheckPackageSignature(FileSystem& fs, const std::u16string& path, const EcdsaPublicKey& key) {
+    return CheckPackageSignature(fs, path, std::vector<EcdsaPublicKey>{key});
 }
 
 SignatureCheck CheckPackageSignature(FsReadFile& file, const EcdsaPublicKey& key) {
+    return CheckPackageSignature(file, std::vector<EcdsaPublicKey>{key});
+}
+
+SignatureCheck CheckPackageSignature(FsReadFile& file, const std::vector<EcdsaPublicKey>& keys) {
     Tail tail;
     bool found = false;
     FsResult r = ReadTail(file, tail, found);
@@ -246,8 +228,11 @@ SignatureCheck CheckPackageSignature(FsReadFile& file, const EcdsaPublicKey& key
     r = Copy(file, tail.endRecord + kEndRecord + tail.block, hash, nullptr);
     if (!r) return Checked(SignatureStatus::Unreadable, r.message, check);
     if (!hash.Finish(bytes) || !StatementDigest(check.product, check.version, bytes, digest) ||
-        !EcdsaVerify(key, digest, signature))
-        return Checked(SignatureStatus::Invalid, u"the signature does not match this package and key", check);
+        std::none_of(keys.begin(), keys.end(), [&](const EcdsaPublicKey& key) {
+            return EcdsaVerify(key, digest, signature);
+        }))
+        return Checked(SignatureStatus::Invalid, u"the signature does not match this package under any of the keys",
+                       check);
     return Checked(SignatureStatus::Valid, u"", check);
 }
 

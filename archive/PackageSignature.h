@@ -23,21 +23,26 @@
 // an archive that another end record could end, before the block or after
 // it, is refused by the reader (FindZipEndRecord), and so by this check.
 //
-// Key texts: the public key is "ecdsa-p256:" and the base64 of X and Y (what
-// a build takes); a private key file holds a comment line and
+// Key texts: the public key is "ecdsa-p256:" and the base64 of X and Y; a
+// build (UPDATE_PUBLIC_KEY) and update-tool's --public-key take one or more
+// of them separated by commas, for a change of key: whatever any of them
+// signed is accepted. A private key file holds a comment line and
 // "ecdsa-p256-private:" with the base64 of d, X and Y.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "Crypto.h"
 #include "FileSystem.h"
 
-// The product every package of this updater names.
+// The product every package and manifest of this updater names.
 extern const char16_t kPackageProduct[];
 
 std::string FormatPublicKey(const EcdsaPublicKey& key);
 bool ParsePublicKey(const std::string& text, EcdsaPublicKey& key);
+// "KEY[,KEY...]": true only when every key reads (no spaces, no empty item).
+bool ParsePublicKeys(const std::string& text, std::vector<EcdsaPublicKey>& keys);
 std::string FormatPrivateKeyFile(const EcdsaPrivateKey& key);
 bool ParsePrivateKeyFile(const std::string& text, EcdsaPrivateKey& key);
 
@@ -62,9 +67,13 @@ struct SignatureCheck {
     }
 };
 
-SignatureCheck CheckPackageSignature(FileSystem& fs, const std::u16string& path, const EcdsaPublicKey& key);
+// Valid when any of `keys` made the signature (an empty list, never).
+SignatureCheck CheckPackageSignature(FileSystem& fs, const std::u16string& path,
+                                     const std::vector<EcdsaPublicKey>& keys);
 // The same over a file the caller holds open (FileSystem::OpenExclusive), so
 // that the bytes checked are the bytes then installed from the same handle.
+SignatureCheck CheckPackageSignature(FsReadFile& file, const std::vector<EcdsaPublicKey>& keys);
+SignatureCheck CheckPackageSignature(FileSystem& fs, const std::u16string& path, const EcdsaPublicKey& key);
 SignatureCheck CheckPackageSignature(FsReadFile& file, const EcdsaPublicKey& key);
 
 enum class SignStatus { Signed, Refused, IoError };

@@ -1,5 +1,6 @@
 // Any file bytes through update-tool's manifest path: undecodable text gets a "cannot decode:" message; a record is
 // selected whenever there is one; the JSON's strings and brackets are well formed; both renderings are valid UTF-8.
+// The signature check reads any bytes and gives a reason when it does not find them validly signed.
 #include <cstdlib>
 #include <cstring>
 
@@ -42,17 +43,21 @@ bool ValidUtf8(const std::string& s) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
     std::u16string text;
     TextEncoding encoding = TextEncoding::Utf8;
     std::string error;
-    if (!DecodeText(std::string(reinterpret_cast<const char*>(data), size), text, encoding, error)) {
+    if (!DecodeText(bytes, text, encoding, error)) {
         if (error.compare(0, 14, "cannot decode:") != 0) std::abort();
         return 0;
     }
     ManifestOptions options;
     options.elements = options.hasInstalled = true;
     options.installed = u"1.0";
-    const ManifestReport report = AnalyseManifest(text, options);
+    options.checkSignature = true;
+    ManifestReport report = AnalyseManifest(text, options);
+    report.signature = CheckManifestSignature(bytes, {EcdsaPublicKey{}}, 1796601600);
+    if (report.signature.reason.empty()) std::abort();
     const std::string json = ManifestJson(report, options);
     if ((report.records.GetCount() > 0 && report.selectedIndex < 0) || !JsonShape(json) || !ValidUtf8(json) ||
         !ValidUtf8(ManifestSummary(report, options, "fuzz")))

@@ -65,6 +65,16 @@ protected:
         std::ofstream(dir / name, std::ios::binary) << bytes;
         return (dir / name).string();
     }
+    // The UTF-8 text in files as it is, with a byte-order mark, and in UTF-16 LE and BE (made by iconv).
+    std::vector<std::string> WriteInEveryEncoding(const std::string& name, const std::string& utf8) {
+        std::vector<std::string> files = {Write(name, utf8), Write("bom-" + name, "\xEF\xBB\xBF" + utf8)};
+        for (const char* to : {"LE", "BE"}) {
+            EXPECT_EQ(Shell(std::string("iconv -f UTF-8 -t UTF-16") + to + " " + Quote(files[0])).status, 0);
+            files.push_back(Write(std::string("utf16") + to + "-" + name,
+                                  (to[0] == 'L' ? "\xFF\xFE" : "\xFE\xFF") + ReadBytes(dir / "out")));
+        }
+        return files;
+    }
     Result Shell(const std::string& command) {
         const int raw = std::system((command + " >" + Quote((dir / "out").string()) + " 2>" + Quote((dir / "err").string())).c_str());
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadBytes(dir / "out"), ReadBytes(dir / "err")};
@@ -77,7 +87,8 @@ protected:
     // json.dumps (keys sorted) of a Python expression over the parsed document d.
     std::string Json(const std::string& json, const std::string& expression) {
         Write("q.json", json);
-        return Shell("python3 -c " + Quote("import json,sys; d=json.load(open(sys.argv[1],encoding='utf-8')); "
+        return Shell("python3 -c " + Quote("import calendar,json,sys,time; "
+                                           "d=json.load(open(sys.argv[1],encoding='utf-8')); "
                                            "sys.stdout.write(json.dumps(eval(sys.argv[2]),sort_keys=True))") +
                      " " + Quote((dir / "q.json").string()) + " " + Quote(expression)).out;
     }
@@ -108,7 +119,7 @@ TEST_F(UpdateTool, ExitStatusesAndMessages) {
         int status;
         const char* text;
     } cases[] = {
-        {{"--help"}, 0, "update-tool sign --key PRIVATE --version V ZIP"},
+        {{"--help"}, 0, "update-tool sign-manifest --key PRIVATE --valid-days N [--signed-at T] MANIFEST"},
         {{"package", "--help"}, 0, "--public-key KEY"},
         {{}, 2, "no command given"},
         {{"publish"}, 2, "unknown command \"publish\""},
@@ -121,6 +132,11 @@ TEST_F(UpdateTool, ExitStatusesAndMessages) {
         {{"extract", "only.zip"}, 2, "ZIP and DIR needed"},
         {{"keygen"}, 2, "one PRIVATE file needed"},
         {{"sign", "p.zip"}, 2, "--key, --version and one ZIP needed"},
+        {{"manifest", "--public-key", "ecdsa-p256:AAAA", manifest}, 2, "--public-key needs the text keygen printed"},
+        {{"sign-manifest", "--key", "k", manifest}, 2, "--key, --valid-days and one MANIFEST needed"},
+        {{"sign-manifest", "--key", "k", "--valid-days", "0", manifest}, 2, "whole number of days from 1 to 36500"},
+        {{"sign-manifest", "--key", "k", "--valid-days", "1", "--signed-at", "2026-02-30T00:00:00Z", manifest}, 2,
+         "--signed-at needs a UTC time YYYY-MM-DDTHH:MM:SSZ"},
         {{"manifest", (dir / "missing.xml").string()}, 1, "cannot open \""},
         {{"manifest", (dir / "folder").string()}, 1, "Is a directory"},
         {{"manifest", (dir / "fifo").string()}, 1, "not a regular file"},
@@ -147,18 +163,14 @@ TEST_F(UpdateTool, ExitStatusesAndMessages) {
 // UTF-8 with and without its mark, UTF-16 either way (made by iconv), a file
 // and standard input: the same records, as valid JSON with the documented members.
 TEST_F(UpdateTool, ManifestInEveryEncoding) {
-    const std::string utf8 = Write("升级清单.xml", kManifest);
-    Write("bom.xml", "\xEF\xBB\xBF" + kManifest);
-    for (const char* to : {"LE", "BE"}) {
-        ASSERT_EQ(Shell(std::string("iconv -f UTF-8 -t UTF-16") + to + " " + Quote(utf8)).status, 0);
-        Write(std::string("utf16") + to + ".xml", (to[0] == 'L' ? "\xFF\xFE" : "\xFE\xFF") + ReadBytes(dir / "out"));
-    }
+    const std::vector<std::string> files = WriteInEveryEncoding("升级清单.xml", kManifest);
+    const std::string& utf8 = files[0];
     const std::string expected = Run({"manifest", "--json", utf8}).out;
     EXPECT_EQ(Json(expected, "[sorted(d), list(d['records'][0]), d['records'][0]['UpdateInfo'], d['records'][0]['IsUpdate']]"),
               "[[\"error\", \"records\", \"wellFormed\"], [\"OldVer\", \"NewVer\", \"NetUrl\", \"LocalPath\", \"UpdateInfo\", "
               "\"InfoUrl\", \"IsUpdate\"], \"\\u4fee\\u590d\\u95ee\\u9898\\n\\\"\\u5f15\\u53f7\\\" \\\\ \\ud834\\udd1e \\u0001\", 2]");
-    for (const char* file : {"bom.xml", "utf16LE.xml", "utf16BE.xml"})
-        EXPECT_EQ(Run({"manifest", "--json", (dir / file).string()}).out, expected) << file;
+    for (std::size_t i = 1; i < files.size(); ++i)
+        EXPECT_EQ(Run({"manifest", "--json", files[i]}).out, expected) << files[i];
     EXPECT_EQ(Run({"manifest", "--json", "-"}, utf8).out, expected);
     // Standard input is read from where it stands.
     Write("after.xml", "\xFF" + kManifest);
@@ -259,8 +271,9 @@ TEST_F(UpdateTool, SigningWorkflow) {
     EXPECT_EQ(Json(valid.out, "[d['installable'], d['signed'], d['signatureVersion']]"), "[true, true, \"2.0\"]");
     EXPECT_TRUE(Run({"package", "--public-key", publicKey, zip}).Says("signature: valid for \"Qelda\" \"2.0\""));
     EXPECT_EQ(Run({"package", "--public-key", publicKey, "--version", "2.1", zip}).status, 3);
-    const std::string otherKey = Run({"keygen", (dir / "other.key").string()}).out;
-    EXPECT_EQ(Run({"package", "--public-key", otherKey.substr(0, otherKey.size() - 1), zip}).status, 3);
+    std::string otherKey = Run({"keygen", (dir / "other.key").string()}).out;
+    otherKey.pop_back();
+    EXPECT_EQ(Run({"package", "--public-key", otherKey + "," + publicKey, zip}).status, 0);
     for (const char* check : {"unzip -tq ", "7z t ", "bsdtar -tf "})
         EXPECT_EQ(Shell(check + Quote(zip)).status, 0) << check;
 
@@ -279,6 +292,62 @@ TEST_F(UpdateTool, SigningWorkflow) {
         EXPECT_EQ(r.status, 3) << r.err;
         EXPECT_TRUE(r.Says(text)) << r.err;
         EXPECT_EQ(ReadBytes(refused), bytes);
+    }
+}
+
+// sign-manifest and manifest --public-key as the README tells the publisher: in every encoding, Python and xmllint
+// read the signed manifest as the unsigned one; only a valid signature by a key given exits 0, with its times; a
+// manifest refused is left byte for byte.
+TEST_F(UpdateTool, ManifestSigningWorkflow) {
+    const std::string key = Data("signing/publisher.key"), python =
+        "import sys, xml.etree.ElementTree as E\n"
+        "r = [[[[f.tag, f.text] for f in u] for u in E.parse(p).getroot().iter('Update')] for p in sys.argv[1:]]\n"
+        "print(r[0] == r[1] != [])";
+    std::string publicKey = ReadBytes(Data("signing/publisher.pub"));
+    std::string otherKey = Run({"keygen", (dir / "other.key").string()}).out, manifest = kManifest;
+    publicKey.resize(publicKey.find_first_of("\r\n"));
+    otherKey.pop_back();
+    manifest.erase(manifest.find(" &#1;"), 5);  // no XML parser but ours reads it
+    const std::string signedFile = (dir / "signed.xml").string();
+    for (const std::string& file : WriteInEveryEncoding("m.xml", manifest)) {
+        Write("signed.xml", ReadBytes(file));
+        ASSERT_EQ(Run({"sign-manifest", "--key", key, "--valid-days", "1", signedFile}).status, 0) << file;
+        EXPECT_EQ(Shell("python3 -c " + Quote(python) + " " + Quote(file) + " " + Quote(signedFile)).out, "True\n");
+        EXPECT_EQ(Shell("xmllint --noout " + Quote(signedFile)).status, 0) << file;
+        EXPECT_EQ(Run({"manifest", "--public-key", publicKey, signedFile}).status, 0) << file;
+    }
+    const std::string json = Run({"manifest", "--json", "--public-key", otherKey + "," + publicKey, signedFile}).out;
+    EXPECT_EQ(Json(json, "[d['signature']['status'], d['signature']['reason'], abs(time.time() - calendar.timegm("
+                         "time.strptime(d['signature']['signedAt'], '%Y-%m-%dT%H:%M:%SZ'))) < 300]"),
+              "[\"valid\", null, true]");
+    EXPECT_EQ(Run({"manifest", "--public-key", otherKey, signedFile}).status, 3);
+    using Row = std::pair<const char*, const char*>;
+    for (auto [signedAt, text] : {Row{nullptr, "missing: \"the manifest is not signed\"\n"},
+                                  {"2001-01-01T00:00:00Z", "expired: \"expired at 2001-01-02T00:00:00Z\"\n"
+                                                           "signed at:   2001-01-01T00:00:00Z\n"
+                                                           "expires:     2001-01-02T00:00:00Z\n"},
+                                  {"2999-01-01T00:00:00Z", "not-yet-valid: \"signed at 2999-01-01T00:00:00Z, more"}}) {
+        const std::string file = Write("row.xml", manifest);
+        EXPECT_TRUE(!signedAt ||
+                    Run({"sign-manifest", "--key", key, "--valid-days", "1", "--signed-at", signedAt, file}).status == 0);
+        const Result r = Run({"manifest", "--public-key", publicKey, file});
+        EXPECT_EQ(r.status, 3) << text;
+        EXPECT_TRUE(r.Says(std::string("signature:   ") + text)) << r.out;
+    }
+    const std::string signedBytes = ReadBytes(dir / "row.xml"), block = signedBytes.substr(signedBytes.rfind("<!--"));
+    const char* const today = "2026-12-07T00:00:00Z";
+    for (auto [bytes, signedAt, text] : {std::tuple{std::string("<r>\xC3\x28</r>"), today, "invalid UTF-8"},
+                                          {"<r/>", today, "holds no update record"},
+                                          {"<r><Update></r>", today, "not well formed"},
+                                          {signedBytes + block, today, "more than one signature block"},
+                                          {signedBytes + "<!-- -->", today, "more than white space"},
+                                          {manifest, "9999-12-31T00:00:00Z", "between 1970 and the end of 9999"}}) {
+        const std::string file = Write("refused.xml", bytes);
+        const Result r = Run({"sign-manifest", "--key", key, "--valid-days", "1", "--signed-at", signedAt, file});
+        EXPECT_EQ(r.status, 3) << text;
+        EXPECT_TRUE(r.Says(text)) << r.err;
+        EXPECT_EQ(ReadBytes(file), bytes) << text;
+        EXPECT_FALSE(fsys::exists(dir / "refused.xml.signing")) << text;
     }
 }
 

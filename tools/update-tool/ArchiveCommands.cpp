@@ -17,9 +17,10 @@ const char kPackageDescription[] =
     "      --codepage N    code page of names stored without the UTF-8 flag\n"
     "                      (default: the system's OEM code page; 437 outside\n"
     "                      Windows; Chinese Windows uses 936)\n"
-    "      --public-key KEY  also check the package's signature under KEY (the\n"
-    "                      text keygen printed): installable then also means\n"
-    "                      validly signed for Qelda\n"
+    "      --public-key KEYS  also check the package's signature: KEYS is what\n"
+    "                      keygen printed, or several such keys separated by\n"
+    "                      commas (any of them may have signed); installable\n"
+    "                      then also means validly signed for Qelda\n"
     "      --version V     with --public-key: signed for version V exactly\n"
     "      exit status: 0 installable (and signed), 3 refused (also not a ZIP\n"
     "      archive, or not validly signed), 1 unreadable (or the output cannot\n"
@@ -38,7 +39,7 @@ const char kExtractDescription[] =
 struct Options {
     bool json = false;
     bool signature = false;
-    EcdsaPublicKey publicKey{};
+    std::vector<EcdsaPublicKey> publicKeys;
     std::string version;
     bool flush = true;
     std::shared_ptr<const ZipNameDecoder> decoder;
@@ -74,8 +75,8 @@ int ParseOptions(const std::vector<std::string>& args, ToolContext& context, con
             if (arg == "--version") {
                 if (value.empty()) return UsageError(context, command, "--version needs a version");
                 options.version = value;
-            } else if (!ParsePublicKey(value, options.publicKey)) {
-                return UsageError(context, command, "--public-key needs the text keygen printed");
+            } else if (!ParsePublicKeys(value, options.publicKeys)) {
+                return UsageError(context, command, kPublicKeyUsage);
             } else {
                 options.signature = true;
             }
@@ -139,7 +140,7 @@ std::string Verdict(const InstallResult& verdict) {
 
 }  // namespace
 
-const ToolCommand kPackageCommand = {"package", "[--json] [--codepage N] [--public-key KEY [--version V]] ZIP",
+const ToolCommand kPackageCommand = {"package", "[--json] [--codepage N] [--public-key KEYS [--version V]] ZIP",
                                      kPackageDescription, RunPackageCommand};
 const ToolCommand kExtractCommand = {"extract", "[--codepage N] [--no-sync] ZIP DIR", kExtractDescription,
                                      RunExtractCommand};
@@ -271,7 +272,7 @@ int RunPackageCommand(const std::vector<std::string>& args, ToolContext& context
     std::string out = options.json ? PackageJson(archive, verdict, path) : PackageSummary(archive, verdict, path);
     bool signedFor = true;
     if (options.signature) {
-        const SignatureCheck check = CheckPackageSignature(PlatformFileSystem(), Utf8ToUtf16(path), options.publicKey);
+        const SignatureCheck check = CheckPackageSignature(PlatformFileSystem(), Utf8ToUtf16(path), options.publicKeys);
         signedFor = options.version.empty() ? check.SignedFor(kPackageProduct, check.version)
                                             : check.SignedFor(kPackageProduct, Utf8ToUtf16(options.version));
         const std::string signedAs = QuoteText(check.product) + " " + QuoteText(check.version);

@@ -14,6 +14,7 @@ const ToolCommand* const kCommands[] = {
     &kExtractCommand,
     &kKeygenCommand,
     &kSignCommand,
+    &kSignManifestCommand,
 };
 
 void PrintUsage(std::FILE* stream) {
@@ -30,12 +31,15 @@ void PrintUsage(std::FILE* stream) {
     }
     text += "\nexit status: 0 done; 1 input unreadable or undecodable, or an I/O error (the output\n"
             "too); 2 usage error; 3 refused: a manifest not well formed or without records (with\n"
-            "--strict), a package the updater would refuse or, with --public-key, not validly\n"
-            "signed, a package not signed (sign) or not installed (extract)\n";
+            "--strict), a manifest or package not validly signed (with --public-key), a package\n"
+            "the updater would refuse, a package or manifest not signed (sign, sign-manifest),\n"
+            "a package not installed (extract)\n";
     WriteText(stream, text);
 }
 
 }  // namespace
+
+const char kPublicKeyUsage[] = "--public-key needs the text keygen printed, or several separated by commas";
 
 void WriteText(std::FILE* stream, const std::string& text) {
     if (!text.empty()) std::fwrite(text.data(), 1, text.size(), stream);

@@ -1,5 +1,7 @@
 #include "ManifestCommand.h"
 
+#include <ctime>
+
 #include "Json.h"
 #include "ManifestReader.h"
 #include "MarkupDocument.h"
@@ -19,12 +21,20 @@ const char kDescription[] =
     "      --elements           also list the parser's element table\n"
     "      --strict             exit with 3 when the manifest is not well formed\n"
     "                           or yields no record\n"
-    "      exit status: 0 read, 3 refused (with --strict), 1 unreadable or\n"
-    "      undecodable (or the output cannot be written), 2 usage error\n";
+    "      --public-key KEYS    also check the manifest's signature: KEYS is what\n"
+    "                           keygen printed, or several such keys separated\n"
+    "                           by commas (any of them may have signed); prints\n"
+    "                           whether it is valid or why not, when it was\n"
+    "                           signed and when it expires (UTC)\n"
+    "      exit status: 0 read, 3 refused (with --strict) or, with --public-key,\n"
+    "      the signature missing, damaged, invalid, not yet valid or expired,\n"
+    "      1 unreadable or undecodable (or the output cannot be written), 2 usage\n"
+    "      error\n";
 
 }  // namespace
 
-const ToolCommand kManifestCommand = {"manifest", "[--installed VERSION] [--json] [--elements] [--strict] FILE",
+const ToolCommand kManifestCommand = {"manifest",
+                                      "[--installed VERSION] [--json] [--elements] [--strict] [--public-key KEYS] FILE",
                                       kDescription, RunManifestCommand};
 
 namespace {
@@ -55,6 +65,34 @@ std::string Padded(const char* label, std::size_t width) {
     std::string s = label;
     if (s.size() < width) s.append(width - s.size(), ' ');
     return s;
+}
+
+void WriteSignatureJson(JsonWriter& json, const ManifestSignatureCheck& check) {
+    const bool read = !check.product.empty();
+    json.BeginObject();
+    json.Key("status");
+    json.String(Utf8ToUtf16(ManifestSignatureStatusName(check.status)));
+    json.Key("reason");
+    if (check.ok()) json.Null();
+    else json.String(check.reason);
+    json.Key("product");
+    if (read) json.String(check.product);
+    else json.Null();
+    for (auto [key, time] : {std::pair{"signedAt", check.signedAt}, {"expires", check.expires}}) {
+        json.Key(key);
+        if (read) json.String(Utf8ToUtf16(FormatUtcTime(time)));
+        else json.Null();
+    }
+    json.EndObject();
+}
+
+std::string SignatureSummary(const ManifestSignatureCheck& check) {
+    std::string out = std::string("signature:   ") + ManifestSignatureStatusName(check.status) +
+                      (check.ok() ? " for " + QuoteText(check.product) : ": " + QuoteText(check.reason)) + "\n";
+    if (!check.product.empty())
+        out += "signed at:   " + FormatUtcTime(check.signedAt) + "\nexpires:     " + FormatUtcTime(check.expires) +
+               "\n";
+    return out;
 }
 
 }  // namespace
@@ -113,6 +151,10 @@ std::string ManifestJson(const ManifestReport& report, const ManifestOptions& op
         json.Key("offer");
         json.Bool(report.offer);
     }
+    if (options.checkSignature) {
+        json.Key("signature");
+        WriteSignatureJson(json, report.signature);
+    }
     if (options.elements) {
         json.Key("elements");
         json.BeginArray();
@@ -167,6 +209,7 @@ std::string ManifestSummary(const ManifestReport& report, const ManifestOptions&
                    ")\n";
         }
     }
+    if (options.checkSignature) out += SignatureSummary(report.signature);
     if (options.elements) {
         out += "elements:    " + std::to_string(report.elements.size()) + "\n";
         for (const ElementRow& row : report.elements) {
@@ -207,6 +250,10 @@ int RunManifestCommand(const std::vector<std::string>& args, ToolContext& contex
             if (i + 1 >= args.size()) return UsageError(context, kManifestCommand, "--installed needs a VERSION");
             installed = args[++i];
             installedGiven = true;
+        } else if (arg == "--public-key") {
+            if (i + 1 >= args.size() || !ParsePublicKeys(args[++i], options.keys))
+                return UsageError(context, kManifestCommand, kPublicKeyUsage);
+            options.checkSignature = true;
         } else if (arg.compare(0, 12, "--installed=") == 0) {
             installed = arg.substr(12);
             installedGiven = true;
@@ -249,7 +296,9 @@ int RunManifestCommand(const std::vector<std::string>& args, ToolContext& contex
         return kExitInput;
     }
 
-    const ManifestReport report = AnalyseManifest(text, options);
+    ManifestReport report = AnalyseManifest(text, options);
+    if (options.checkSignature)
+        report.signature = CheckManifestSignature(bytes, options.keys, static_cast<std::int64_t>(std::time(nullptr)));
     const std::string source = shownName + " (" + EncodingName(encoding) + ", " + std::to_string(bytes.size()) +
                                " bytes, " + std::to_string(text.size()) + " UTF-16 code units)";
     WriteText(context.out, options.json ? ManifestJson(report, options) : ManifestSummary(report, options, source));
@@ -258,5 +307,5 @@ int RunManifestCommand(const std::vector<std::string>& args, ToolContext& contex
         return kExitInput;
     }
     if (options.strict && (!report.wellFormed || report.records.IsEmpty())) return kExitStrict;
-    return kExitOk;
+    return options.checkSignature && !report.signature.ok() ? kExitStrict : kExitOk;
 }

@@ -3,6 +3,8 @@
 // IsNewerVersion) and reports what the updater would see: whether the markup
 // is well formed or its first problem, every record, and for a given
 // installed version the record chosen and whether an update would be offered.
+// With --public-key also its signature (ManifestSignature.h) against the
+// system clock: exit 3 when it is not valid.
 //
 // The analysis and the two renderings (readable text, one JSON object) are
 // separate functions so that they can be tested and fuzzed without files.
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "CString.h"
+#include "ManifestSignature.h"
 #include "Tool.h"
 #include "UpdateInfo.h"
 
@@ -27,6 +30,8 @@ struct ManifestOptions {
     bool strict = false;
     bool hasInstalled = false;
     CString installed;
+    bool checkSignature = false;  // with the keys of --public-key
+    std::vector<EcdsaPublicKey> keys;
 };
 
 // One row of the parser's element table.
@@ -51,6 +56,7 @@ struct ManifestReport {
     std::ptrdiff_t selectedIndex = -1; // with options.hasInstalled; -1 when nothing is selected
     UPDATE_INFO selected;
     bool offer = false;
+    ManifestSignatureCheck signature;  // with options.checkSignature, filled by the caller
 };
 
 ManifestReport AnalyseManifest(const std::u16string& text, const ManifestOptions& options);

@@ -1,13 +1,17 @@
-// update-tool keygen and update-tool sign: the publisher's key and the
-// signatures that make the updater install only the publisher's packages
-// (PackageSignature.h has the format).
+// update-tool keygen, sign and sign-manifest: the publisher's key and the
+// signatures that make the updater take only the publisher's packages and
+// manifests (PackageSignature.h and ManifestSignature.h have the formats).
 #include "SigningCommands.h"
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "CString.h"
+#include "ManifestCommand.h"
+#include "ManifestSignature.h"
 #include "PackageSignature.h"
+#include "TextFile.h"
 
 namespace {
 
@@ -25,6 +29,18 @@ const char kSignDescription[] =
     "      updater would refuse is refused and left untouched.\n"
     "      exit status: 0 signed, 3 refused, 1 the key or the package unreadable\n"
     "      or the package unwritable, 2 usage\n";
+
+const char kSignManifestDescription[] =
+    "      Signs the manifest in place with the private key in PRIVATE, valid for\n"
+    "      N days (1 to 36500) from the signing time: one XML comment at its end,\n"
+    "      in its own encoding, that every reader passes over (signing again\n"
+    "      replaces it). A manifest that manifest --strict refuses, or that holds\n"
+    "      a signature block elsewhere than at its end, is refused and left\n"
+    "      untouched.\n"
+    "      --signed-at T   the signing time, YYYY-MM-DDTHH:MM:SSZ in UTC\n"
+    "                      (default: now), for a manifest prepared ahead\n"
+    "      exit status: 0 signed, 3 refused, 1 the key or the manifest\n"
+    "      unreadable or the manifest unwritable, 2 usage\n";
 
 // Collects operands and the options named in `valued` (each takes a value).
 bool Parse(const std::vector<std::string>& args, std::vector<std::string> valued, std::vector<std::string>& values,
@@ -50,10 +66,39 @@ int Failed(ToolContext& context, const char* command, const std::string& why, in
     return status;
 }
 
+bool ReadKey(ToolContext& context, const char* command, const std::string& path, EcdsaPrivateKey& key) {
+    std::string text;
+    const FsResult read = ReadWholeFile(PlatformFileSystem(), Utf8ToUtf16(path), text, 1 << 16);
+    if (!read) return Failed(context, command, QuoteText(read.message), kExitInput), false;
+    if (!ParsePrivateKeyFile(text, key))
+        return Failed(context, command, QuoteText(path) + ": not a private key file", kExitInput), false;
+    return true;
+}
+
+// The manifest with its block, when it reads as manifest --strict wants it and, signed, reads the same; else why not.
+std::string SignIfReadable(const std::string& bytes, const EcdsaPrivateKey& key, std::int64_t signedAt,
+                           std::int64_t days, std::string& signedBytes) {
+    std::u16string text;
+    TextEncoding encoding = TextEncoding::Utf8;
+    std::string error;
+    if (!DecodeText(bytes, text, encoding, error)) return error;
+    const ManifestReport report = AnalyseManifest(text, {});
+    const std::string before = ManifestJson(report, {});
+    if (!report.wellFormed) return "not well formed: " + Utf16ToUtf8(report.error);
+    if (report.records.IsEmpty()) return "the manifest holds no update record";
+    const SignResult r = SignManifest(bytes, key, signedAt, days, signedBytes);
+    if (r.status != SignStatus::Signed) return Utf16ToUtf8(r.reason);
+    if (!DecodeText(signedBytes, text, encoding, error) || ManifestJson(AnalyseManifest(text, {}), {}) != before)
+        return "signed, the manifest would read otherwise";
+    return "";
+}
+
 }  // namespace
 
 const ToolCommand kKeygenCommand = {"keygen", "PRIVATE", kKeygenDescription, RunKeygenCommand};
 const ToolCommand kSignCommand = {"sign", "--key PRIVATE --version V ZIP", kSignDescription, RunSignCommand};
+const ToolCommand kSignManifestCommand = {"sign-manifest", "--key PRIVATE --valid-days N [--signed-at T] MANIFEST",
+                                          kSignManifestDescription, RunSignManifestCommand};
 
 int RunKeygenCommand(const std::vector<std::string>& args, ToolContext& context) {
     std::vector<std::string> values, operands;
@@ -85,12 +130,8 @@ int RunSignCommand(const std::vector<std::string>& args, ToolContext& context) {
     if (values[0].empty() || values[1].empty() || operands.size() != 1)
         return UsageError(context, kSignCommand, "--key, --version and one ZIP needed");
     FileSystem& fs = PlatformFileSystem();
-    std::string text;
     EcdsaPrivateKey key;
-    FsResult read = ReadWholeFile(fs, Utf8ToUtf16(values[0]), text, 1 << 16);
-    if (!read) return Failed(context, "sign", QuoteText(read.message), kExitInput);
-    if (!ParsePrivateKeyFile(text, key))
-        return Failed(context, "sign", QuoteText(values[0]) + ": not a private key file", kExitInput);
+    if (!ReadKey(context, "sign", values[0], key)) return kExitInput;
     const SignResult r = SignPackage(fs, Utf8ToUtf16(operands[0]), key, Utf8ToUtf16(values[1]));
     switch (r.status) {
     case SignStatus::Signed: return kExitOk;
@@ -98,4 +139,42 @@ int RunSignCommand(const std::vector<std::string>& args, ToolContext& context) {
     case SignStatus::IoError: break;
     }
     return Failed(context, "sign", QuoteText(r.reason), kExitInput);
+}
+
+int RunSignManifestCommand(const std::vector<std::string>& args, ToolContext& context) {
+    const ToolCommand& command = kSignManifestCommand;
+    std::vector<std::string> values, operands;
+    std::string error;
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h"))
+        return PrintCommandUsage(context.out, command), kExitOk;
+    if (!Parse(args, {"--key", "--valid-days", "--signed-at"}, values, operands, error))
+        return UsageError(context, command, error);
+    if (values[0].empty() || values[1].empty() || operands.size() != 1)
+        return UsageError(context, command, "--key, --valid-days and one MANIFEST needed");
+    if (values[1].size() > 5 || values[1].find_first_not_of("0123456789") != std::string::npos ||
+        std::stoll(values[1]) < 1 || std::stoll(values[1]) > 36500)
+        return UsageError(context, command, "--valid-days needs a whole number of days from 1 to 36500");
+    std::int64_t signedAt = static_cast<std::int64_t>(std::time(nullptr));
+    if (!values[2].empty() && !ParseUtcTime(values[2], signedAt))
+        return UsageError(context, command, "--signed-at needs a UTC time YYYY-MM-DDTHH:MM:SSZ from 1970 to 9999");
+    EcdsaPrivateKey key;
+    if (!ReadKey(context, command.name, values[0], key)) return kExitInput;
+    const std::string& path = operands[0];
+    std::FILE* stream = context.openFile(path, error);
+    std::string bytes;
+    const bool read = stream && ReadAllBytes(stream, bytes, error);
+    if (stream) std::fclose(stream);
+    if (!read) return Failed(context, command.name, QuoteText(path) + ": " + QuoteText(error), kExitInput);
+    std::string signedBytes;
+    const std::string why = SignIfReadable(bytes, key, signedAt, std::stoll(values[1]), signedBytes);
+    if (!why.empty()) return Failed(context, command.name, "refused: " + QuoteText(why), kExitStrict);
+
+    // The signed copy is made beside the manifest and replaces it in one step.
+    FileSystem& fs = PlatformFileSystem();
+    const std::u16string target = Utf8ToUtf16(path), temporary = target + u".signing";
+    fs.RemoveFile(temporary);
+    FsResult r = WriteNewFile(fs, temporary, signedBytes);
+    if (r) r = fs.Replace(temporary, target);
+    if (!r) fs.RemoveFile(temporary);
+    return r ? kExitOk : Failed(context, command.name, QuoteText(r.message), kExitInput);
 }

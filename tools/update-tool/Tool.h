@@ -45,4 +45,6 @@ int RunTool(const std::vector<std::string>& args, ToolContext& context);
 void WriteText(std::FILE* stream, const std::string& text);
 
 void PrintCommandUsage(std::FILE* stream, const ToolCommand& command);
+// The usage error for a --public-key whose value ParsePublicKeys refuses.
+extern const char kPublicKeyUsage[];
 int UsageError(ToolContext& context, const ToolCommand& command, const std::string& message);

@@ -1,5 +1,6 @@
 #include "LogFormat.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "CString.h"
@@ -50,10 +51,13 @@ bool LogNeedsRotation(std::uint64_t size, std::size_t lineBytes) {
 }
 
 bool WritableOnlyByAdministrators(const std::string& ownerSid, bool hasAccessList,
-                                  const std::vector<AccessEntry>& entries) {
-    if (!Privileged(ownerSid) || !hasAccessList) return false;
+                                  const std::vector<AccessEntry>& entries, const std::vector<std::string>& alsoTrusted) {
+    const auto trusted = [&](const std::string& sid) {
+        return Privileged(sid) || std::find(alsoTrusted.begin(), alsoTrusted.end(), sid) != alsoTrusted.end();
+    };
+    if (!trusted(ownerSid) || !hasAccessList) return false;
     for (const AccessEntry& e : entries)
-        if (e.allow && !e.inheritOnly && (e.mask & kChangingRights) != 0 && !Privileged(e.sid)) return false;
+        if (e.allow && !e.inheritOnly && (e.mask & kChangingRights) != 0 && !trusted(e.sid)) return false;
     return true;
 }
 

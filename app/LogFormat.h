@@ -44,5 +44,8 @@ struct AccessEntry {
 // the object itself allows anyone else a right that writes, deletes, adds
 // entries or changes the owner or the list. An elevated program must not
 // write where an ordinary user could plant or redirect what it writes.
+// `alsoTrusted`: more identities that count as administrators (under Wine,
+// which has no accounts within a prefix, its one user).
 bool WritableOnlyByAdministrators(const std::string& ownerSid, bool hasAccessList,
-                                  const std::vector<AccessEntry>& entries);
+                                  const std::vector<AccessEntry>& entries,
+                                  const std::vector<std::string>& alsoTrusted = {});

@@ -2,17 +2,21 @@
 
 #include <commctrl.h>
 
+#include <ctime>
 #include <vector>
 
-#include "HttpGet.h"
-#include "UpdateLog.h"
-#include "WebAddress.h"
 #include "DownloadWorker.h"
+#include "HttpGet.h"
 #include "InstallSteps.h"
 #include "ManifestReader.h"
+#include "ManifestSignature.h"
+#include "PublisherKeys.h"
 #include "Registry.h"
+#include "TextDecoding.h"
 #include "UpdateDlg.h"
 #include "UpdateInfo.h"
+#include "UpdateLog.h"
+#include "WebAddress.h"
 
 #ifndef UPDATE_MANIFEST_URL
 #error "UPDATE_MANIFEST_URL (a wide string literal) must be defined by the build"
@@ -159,14 +163,38 @@ BOOL CUpdateApp::InitInstance() {
 }
 
 bool CUpdateApp::LoadManifest(const CString& url, CArray<UPDATE_INFO, UPDATE_INFO>& records) {
-    CString manifest;
-    HttpGetReport fetched;
-    HttpGetText(url, manifest, &fetched);
-    ReadManifest(manifest, records);
-    UpdateLog::Write("manifest", {{"url", UpdateLog::Text(url)}, {"result", UpdateLog::Hresult(fetched.result)},
-                                  {"status", UpdateLog::Number(fetched.status)},
-                                  {"bytes", UpdateLog::Number(fetched.bytes)},
-                                  {"ms", UpdateLog::Number(fetched.milliseconds)},
-                                  {"records", UpdateLog::Number(records.GetCount())}});
+    std::string body;
+    const HttpGetReport fetched =
+        HttpGetBytes(MakeManifestRequestUrl(url, DrawManifestRequestNumber()), body, kManifestDeadlineMs,
+                     kManifestMaxBytes);
+    LogFields fields = {{"url", UpdateLog::Text(url)}, {"result", UpdateLog::Hresult(fetched.result)},
+                        {"status", UpdateLog::Number(fetched.status)}, {"bytes", UpdateLog::Number(fetched.bytes)},
+                        {"ms", UpdateLog::Number(fetched.milliseconds)}};
+    bool usable = SUCCEEDED(fetched.result);
+    std::vector<EcdsaPublicKey> keys;
+    std::int64_t signedAt = 0;
+    if (usable && PublisherKeys(keys)) {
+        const ManifestSignatureCheck check =
+            CheckManifestSignature(body, keys, static_cast<std::int64_t>(std::time(nullptr)));
+        unsigned long long accepted = 0;
+        ReadRegQword(ProductKeyPath(), kAcceptedManifestValue, accepted);
+        const bool older = check.ok() && check.signedAt < static_cast<std::int64_t>(accepted);
+        fields.emplace_back("signature", older ? "older-than-accepted" : ManifestSignatureStatusName(check.status));
+        if (check.signedAt != 0) fields.emplace_back("signed-at", FormatUtcTime(check.signedAt));
+        if (check.expires != 0) fields.emplace_back("expires", FormatUtcTime(check.expires));
+        if (accepted != 0) fields.emplace_back("accepted", FormatUtcTime(static_cast<std::int64_t>(accepted)));
+        if (!check.ok()) fields.emplace_back("why", UpdateLog::Text(CString(check.reason)));
+        usable = check.ok() && !older;
+        signedAt = check.signedAt;
+    }
+    std::u16string text;
+    TextEncoding encoding;
+    std::string error;
+    if (usable && DecodeText(body, text, encoding, error)) ReadManifest(CString(std::move(text)), records);
+    fields.emplace_back("records", UpdateLog::Number(records.GetCount()));
+    UpdateLog::Write("manifest", fields);
+    // Kept only once a valid manifest is accepted: the next one may not be older.
+    if (signedAt != 0 && records.GetCount() > 0)
+        WriteRegQword(ProductKeyPath(), kAcceptedManifestValue, static_cast<unsigned long long>(signedAt));
     return records.GetCount() > 0;
 }

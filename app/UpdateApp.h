@@ -23,6 +23,9 @@ CString AppCaption();
 // the value in it that holds the installed version.
 CString ProductKeyPath();
 constexpr const wchar_t kInstalledVersionValue[] = L"version";
+// With a publisher key: the signing time (Unix seconds, REG_QWORD) of the
+// newest signed manifest this machine has accepted; an older one is refused.
+constexpr const wchar_t kAcceptedManifestValue[] = L"ManifestSignedAt";
 
 // Only one updater runs at a time, across sessions: a second start while
 // one runs ends at once, silently.
@@ -53,7 +56,9 @@ public:
 private:
     BOOL End(UpdateExit code);
     // Fetches and reads the manifest (logging what came of it); false when
-    // it yields no record.
+    // it yields no record. With a publisher key built in, only a manifest
+    // validly signed, not expired, and not signed before the newest one this
+    // machine accepted is read; its signing time is then kept.
     bool LoadManifest(const CString& url, CArray<UPDATE_INFO, UPDATE_INFO>& records);
 
     UpdateExit m_exit = UpdateExit::UpToDate;

@@ -30,6 +30,22 @@ std::string SidText(PSID sid) {
     return Utf16ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(text)));
 }
 
+// Wine keeps no access lists of its own: it shows a file's Unix owner, who is
+// the prefix's one user (and every program in it runs as that user, elevated),
+// with full access, and the Unix permissions of others as Everyone's. There
+// that user counts as an administrator; on Windows nobody does but SYSTEM,
+// the administrators and TrustedInstaller.
+std::vector<std::string> AlsoTrusted() {
+    if (::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr) return {};
+    HANDLE opened = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) return {};
+    const ScopedHandle token(opened);
+    unsigned char buffer[256];
+    DWORD size = 0;
+    if (!::GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size)) return {};
+    return {SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid)};
+}
+
 // What the system says of the object behind `handle`: a plain folder or file
 // (no reparse point, one name) that only SYSTEM and administrators can change.
 bool Safe(HANDLE handle, bool folder) {
@@ -63,7 +79,7 @@ bool Safe(HANDLE handle, bool folder) {
         }
         entries.push_back(entry);
     }
-    return WritableOnlyByAdministrators(SidText(owner), dacl != nullptr, entries);
+    return WritableOnlyByAdministrators(SidText(owner), dacl != nullptr, entries, AlsoTrusted());
 }
 
 ScopedFileHandle OpenFolder(const CString& path) {
@@ -86,6 +102,9 @@ bool SafeFolder(const CString& path) {
         if (!::CreateDirectoryW(path.GetString(), &attributes) && ::GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
     }
+    // Asked by name as well as of the handle: Wine tells a link by its name only.
+    const DWORD attributes = ::GetFileAttributesW(path.GetString());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return false;
     const ScopedFileHandle folder = OpenFolder(path);
     return folder && Safe(folder.get(), true);
 }
@@ -123,6 +142,8 @@ public:
 private:
     CString Path(const wchar_t* name) const { return m_folder + CString(L"\\") + CString(name); }
     bool OpenFile() {
+        const DWORD attributes = ::GetFileAttributesW(Path(L"Update.log").GetString());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return false;
         // The link itself is opened, never what it points to; appends only.
         m_file.reset(::CreateFileW(Path(L"Update.log").GetString(), FILE_APPEND_DATA | READ_CONTROL |
                                    FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,

@@ -16,7 +16,7 @@
 #include "InstallEngine.h"
 #include "InstallSteps.h"
 #include "PackageSignature.h"
-#include "PublisherKey.h"
+#include "PublisherKeys.h"
 #include "Registry.h"
 #include "UpdateApp.h"
 #include "UpdateDlg.h"
@@ -62,14 +62,6 @@ const char* RecoveryOutcomeName(RecoveryOutcome outcome) {
     return "?";
 }
 
-// The publisher's keys built in, if any: then only packages one of them
-// signed for the offered version are installed.
-bool PublisherKeys(std::vector<EcdsaPublicKey>& keys) {
-    if (kPublisherKey[0] == '\0') return false;
-    // An unreadable key refuses every package: nothing unsigned gets through.
-    if (!ParsePublicKeys(kPublisherKey, keys)) keys.assign(1, EcdsaPublicKey{});
-    return true;
-}
 
 void RecordVersion(const CString& version) {
     WriteRegString(ProductKeyPath(), kInstalledVersionValue, version);

@@ -3,3 +3,4 @@
 #pragma once
 
 extern const char kPublisherKey[];
+

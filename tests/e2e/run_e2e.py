@@ -44,6 +44,32 @@ NO_KEY, NO_VALUE, DOWN = "(no key)", "(no value)", "(server down)"
 (UP_TO_DATE, UPDATED, DECLINED, DOWNLOAD_FAILED, PACKAGE_REFUSED, FILE_IN_USE, INSTALL_FAILED, NO_MANIFEST, DISABLED,
  COMMAND_LINE, RECOVERY_FAILED, ALREADY_RUNNING) = range(12)
 SIGNING_KEY = os.path.join(ROOT, "tests", "data", "signing", "publisher.key")
+OTHER_KEY = os.path.join(ROOT, "tests", "data", "signing", "other.key")
+POLICY_KEY, ACCEPTED = r"SOFTWARE\Policies\Brenvik\Qelda\Update", "ManifestSignedAt"
+
+# How a keyed updater's manifest is signed: validly (now, for 30 days), by another key, long expired, or
+# validly but before the newest one the machine accepted (which the registry then says).
+SIGNINGS = {
+    "valid": lambda ctx, reply: ctx.sign_manifest(reply),
+    "forged": lambda ctx, reply: ctx.sign_manifest(reply, key=OTHER_KEY),
+    "expired": lambda ctx, reply: ctx.sign_manifest(reply, days="1", signed_at="2020-01-01T00:00:00Z"),
+    "older": lambda ctx, reply: (ctx.d("reg_set", REG_KEY, ACCEPTED, str(int(time.time()) + 3600), "qword"),
+                                 ctx.sign_manifest(reply))[1],
+}
+
+
+def plant_link(log_dir, elsewhere):  # the log's folder is a link (a junction, to Windows) to a folder elsewhere
+    elsewhere.mkdir(parents=True, exist_ok=True)
+    log_dir.parent.mkdir(parents=True, exist_ok=True)
+    log_dir.symlink_to(elsewhere)
+
+
+def plant_open_folder(log_dir, elsewhere):  # the maker's folder made by someone else, writable by anyone
+    log_dir.parent.mkdir(parents=True, exist_ok=True)
+    log_dir.parent.chmod(0o777)
+
+
+PLANTS = {"link": plant_link, "open folder": plant_open_folder}
 
 
 
@@ -68,39 +94,77 @@ class Ctx:
         self.run, self.name, self.code = run, name, code  # code: the exit code the row's last run ends with
         self.d, self.inst, self.started, self.shots = run.driver, run.inst, [], 0
 
-    def setup(self, version="1.0", reply=Reply(SAMPLE), package=NOT_FOUND, signed=False, old=OLD_FILES, name=PACKAGE):
+    def setup(self, version="1.0", reply=Reply(SAMPLE), package=NOT_FOUND, signed=False, old=OLD_FILES, name=PACKAGE,
+              signing="valid", policies={}, plant=None):
         """Qelda 1.0 laid out (with the updater that has the publisher key if signed), `version` recorded
-        (or NO_KEY, NO_VALUE), manifest and package (at /pkg/`name`) served (or DOWN)."""
+        (or NO_KEY, NO_VALUE), manifest and package (at /pkg/`name`) served (or DOWN). signed: the manifest
+        is signed as `signing` says (valid; None: not at all; forged, expired, older: see SIGNINGS).
+        policies: the machine's updater policies (name -> number or text). plant: what another user left
+        where the log goes (a link to a folder elsewhere, or a folder anyone may write)."""
         self.inst.lay_out(dict(old, **({"Update.exe": self.run.signed_updater} if signed else {})))
         if version in (NO_KEY, NO_VALUE):  # the key with another value; then without the version, or none
             self.d("reg_set", REG_KEY, "other", "kept")
             self.d("reg_delete", REG_KEY, *(["version"] if version == NO_VALUE else []))
         else:
             self.d("reg_set", REG_KEY, "version", version)
+        self.d("reg_delete", REG_KEY, ACCEPTED)
+        self.d("reg_delete", POLICY_KEY)
+        for policy, value in policies.items():
+            self.d("reg_set", POLICY_KEY, policy, str(value).replace("@SERVER@", self.run.host),
+                   *(["dword"] if isinstance(value, int) else []))
+        if signed and signing and reply not in (DOWN,) and reply.status == 200:
+            reply = SIGNINGS[signing](self, reply)
         if reply == DOWN:
             self.run.server.stop()
         self.run.server.routes = {self.run.manifest_path: reply, "/pkg/" + name: package}
+        elsewhere = pathlib.Path(self.run.wine.prefix, "drive_c", "windows", "temp", "elsewhere")
+        for folder in (self.run.log_dir.parent, elsewhere):
+            if folder.is_symlink():
+                folder.unlink()
+            shutil.rmtree(folder, ignore_errors=True)
+        if plant:
+            PLANTS[plant](self.run.log_dir, elsewhere)
+        self.log_size = self.run.log_file.stat().st_size if self.run.log_file.exists() else 0
         self.before = self.inst.files(), self.registry(), self.profile()
 
-    def registry(self):  # (whether the key exists, the value's bytes in hex or None)
-        return tuple(self.d("reg_get", REG_KEY, "version")[k] for k in ("key", "value"))
+    def sign_manifest(self, reply, days="30", signed_at=None, key=SIGNING_KEY):  # by update-tool.exe
+        path = os.path.join(self.run.shots_dir, "..", "e2e-logs", "manifest.xml")
+        pathlib.Path(path).write_bytes(reply.body.replace(b"@SERVER@", self.run.host.encode()))  # as served
+        subprocess.run([WINE64, self.run.tool, "sign-manifest", "--key", windows_path(key), "--valid-days", days,
+                        *(["--signed-at", signed_at] if signed_at else []), windows_path(path)],
+                       env=self.run.wine.env, check=True, capture_output=True)
+        return Reply(pathlib.Path(path).read_bytes())
+
+    def logged(self):  # what this row's runs wrote into the log: (event, {key: value}) in order
+        lines = self.run.log_file.read_bytes()[self.log_size:].decode() if self.run.log_file.exists() else ""
+        field = re.compile(r'(\S+?)=("(?:[^"\\]|\\.)*"|\S*)')
+        return [(line.split(" ")[2], {k: v[1:-1].encode().decode("unicode_escape") if v.startswith('"') else v
+                                      for k, v in field.findall(line)})
+                for line in lines.splitlines()]
+
+    def registry(self):  # (whether the key exists, the version's bytes in hex or None, the accepted manifest's)
+        return tuple(self.d("reg_get", REG_KEY, "version")[k] for k in ("key", "value")) + (
+            self.d("reg_get", REG_KEY, ACCEPTED)["value"],)
 
     def profile(self):  # the large files in the users' folders of the prefix (an Internet cache, say)
         users = pathlib.Path(self.run.wine.prefix, "drive_c", "users")
         return {str(p) for p in users.rglob("*") if p.is_file() and p.stat().st_size > (1 << 20)}
 
-    def unchanged(self, also={}, staged=False):  # nothing beside the folder, either; staged: its work folders too
+    def unchanged(self, also={}, staged=False, accepted=False):  # nothing beside the folder either; staged: its
+        # work folders too; accepted: a signed manifest was accepted (its signing time is kept), nothing else
         files = self.inst.files()
         work = {n for n in files if n.startswith((".update-staging-", ".update-download-"))}
         assert bool(work) == staged, "work folder: %s" % sorted(work)
         same_files({n: v for n, v in files.items() if n not in work}, dict(self.before[0], **also), "product folder")
         eq(self.profile() - self.before[2], set(), "large files left in the profile")
-        eq(self.registry(), self.before[1], "installed version in the registry")
+        eq(self.registry()[:2] if accepted else self.registry(), self.before[1][:2] if accepted else self.before[1],
+           "installed version (and the accepted manifest's time) in the registry")
+        assert not accepted or self.registry()[2] is not None, "the accepted manifest's time is kept"
         eq(os.listdir(os.path.dirname(self.inst.dir)), ["Qelda"], "folders beside the product's")
 
     def updated(self, files):
         same_files(self.inst.files(), dict(self.before[0], **files), "product folder")
-        eq(self.registry(), (True, "2.0\0".encode("utf-16-le").hex()), "installed version in the registry")
+        eq(self.registry()[:2], (True, "2.0\0".encode("utf-16-le").hex()), "installed version in the registry")
 
     def start(self, cmdline='"{exe}" Qelda.exe', exe=None):  # Update.exe from the folder, unless exe
         exe = exe or self.inst.win("Update.exe")
@@ -125,11 +189,11 @@ class Ctx:
         until(ended, 60, "Update.exe (%d) ends" % pid)
         eq(self.d("exitcode", pid)["code"], self.code if code is None else code, "exit code")
 
-    def requests(self, count):  # of the manifest (None: one or more), each 'path?N' with N in 0-999
+    def requests(self, count, path=None):  # of the manifest (None: one or more), each 'path?N' with N in 0-999
         asked = self.run.server.requests
         assert len(asked) >= 1 if count is None else len(asked) == count, "requests: %r" % asked
         for r in asked:
-            assert re.fullmatch(re.escape(self.run.manifest_path) + r"\?(0|[1-9]\d{0,2})", r), r
+            assert re.fullmatch(re.escape(path or self.run.manifest_path) + r"\?(0|[1-9]\d{0,2})", r), r
 
     def box(self, text, icon, buttons=[IDOK], shot="box"):  # the one window now, pictured; what it says
         box = self.d.wait_window("msgbox")
@@ -179,9 +243,10 @@ class Ctx:
 
 # The shapes of the scenarios
 
-def silent(ctx, version="1.0", reply=Reply(SAMPLE), cmdline='"{exe}" Qelda.exe', asks=1):
-    """Nothing newer, nothing readable, not started by the product: no window, nothing changed."""
-    ctx.setup(version, reply)
+def silent(ctx, version="1.0", reply=Reply(SAMPLE), cmdline='"{exe}" Qelda.exe', asks=1, **setup):
+    """Nothing newer, nothing readable (or, for the updater with the publisher key, nothing validly and
+    freshly signed), not started by the product, updates disabled: no window, nothing changed."""
+    ctx.setup(version, reply, **setup)
     ctx.exits(ctx.start(cmdline), allowed=[])
     ctx.requests(asks)
     ctx.unchanged()
@@ -189,11 +254,15 @@ def silent(ctx, version="1.0", reply=Reply(SAMPLE), cmdline='"{exe}" Qelda.exe',
 
 
 def offer(ctx, version="1.0", reply=Reply(SAMPLE), cmdline='"{exe}" Qelda.exe', box=None,
-          shown="1.0", notes="1.0", close=("click", EXIT), then=None):
+          shown="1.0", notes="1.0", close=("click", EXIT), then=None, mirror=None):
     """After the message box `box`, if any, the update dialog: version line `shown`, the notes of
     the record for OldVer `notes`, relaunch ticked, Upgrade focused and default. `then` acts on
-    it; `close` (the driver's action) closes it: Update.exe ends, nothing changed."""
-    ctx.setup(version, reply)
+    it; `close` (the driver's action) closes it: Update.exe ends, nothing changed. mirror: the policy's
+    manifest address; a web address is asked instead of the built-in one (which then answers 404)."""
+    ctx.setup(version, reply, policies={"ManifestUrl": mirror} if mirror else {})
+    used = mirror and mirror.startswith("http") and mirror.replace("http://@SERVER@", "")
+    if used:
+        ctx.run.server.routes = {used: reply}
     run = ctx.start(cmdline)
     if box:
         ctx.answer(ctx.box(box, icon=False))
@@ -211,7 +280,7 @@ def offer(ctx, version="1.0", reply=Reply(SAMPLE), cmdline='"{exe}" Qelda.exe', 
         then(ctx, dlg)
     ctx.answer(dlg, close[1], act=close[0])
     ctx.exits(run)
-    ctx.requests(1)
+    ctx.requests(1, path=used or None)
     ctx.unchanged()
 
 
@@ -273,10 +342,10 @@ def refused(ctx, package=NOT_FOUND, reply=record(), text=MSG_DAMAGED, icon=True,
     product, run = ctx.product(), ctx.start()
     ctx.upgrade()
     box = ctx.box(text, icon, shot="refused")
-    ctx.unchanged()
+    ctx.unchanged(accepted=signed)
     ctx.answer(box)
     ctx.exits(run)
-    ctx.unchanged()
+    ctx.unchanged(accepted=signed)
     eq(ctx.products(), [product], "running products")
 
 
@@ -311,6 +380,7 @@ def update(ctx, relaunch=True, slow=False, system=False, signed=False, name=PACK
     box = ctx.box(MSG_DONE, icon=False, shot="success")
     assert product not in ctx.products(), "the running product was stopped"
     ctx.updated({} if system else files)
+    assert not signed or ctx.registry()[2] is not None, "the signed manifest's time is kept"
     got = {n: target.joinpath(n).read_bytes() for n in [*files, PACKAGE] if target.joinpath(n).exists()}
     same_files(got, files, "the package's files in place, the package removed")
     eq([p.name for p in target.glob(".update-*")], [], "work and download folders left")
@@ -333,7 +403,8 @@ def self_update(ctx):
     old = [n for n in ctx.inst.files() if n.startswith(".update-old-")]
     eq([ctx.inst.files()[n] for n in old], [ctx.inst.programs["Update.exe"]], "the old updater, renamed aside")
     ctx.updated(dict(files, **{n: ctx.inst.programs["Update.exe"] for n in old}))
-    ctx.run.server.routes = {ctx.run.manifest_path: record("2.0", "3.0"), "/pkg/" + PACKAGE: Reply(make_zip(NEW_FILES))}
+    ctx.run.server.routes = {ctx.run.manifest_path: ctx.sign_manifest(record("2.0", "3.0")),
+                             "/pkg/" + PACKAGE: Reply(make_zip(NEW_FILES))}
     run = ctx.start()
     ctx.upgrade(relaunch=False)
     ctx.answer(ctx.box(MSG_UNSIGNED, icon=True))
@@ -516,6 +587,26 @@ def redirected_download(ctx):
     eq(ctx.products(), [product], "running products")
 
 
+def unattended(ctx, hold=False):
+    """The Unattended policy: no offer and no box. The update is downloaded and installed with the
+    progress dialog alone, and the product, which was running, is started again. hold: a file stays in
+    use; after the retry time nothing has changed, and the product is started again all the same."""
+    ctx.setup("1.0", record(), Reply(make_zip(NEW_FILES), ctype=ZIP), policies={"Unattended": 1})
+    held = ctx.start('uidriver.exe "%s"' % ctx.inst.win("data/sub/old.dat"), exe=ctx.d.exe) if hold else None
+    product, run = ctx.product(), ctx.start()
+    progress = ctx.d.wait_window("dialog")
+    eq([c["text"] for c in ctx.d("controls", progress)["controls"] if c["id"] == PROGRESS],
+       ["Qelda软件正在升级到2.0版本..."], "the one window: the progress dialog")
+    ctx.exits(run, allowed=[progress])
+    if held:
+        ctx.unchanged()
+        ctx.kill(held)
+    else:
+        ctx.updated(NEW_FILES)
+    running = ctx.products()
+    assert len(running) == 1 and product not in running, "the product stopped, then started again: %r" % running
+
+
 PADDED = SAMPLE.replace(b"<QeldaUpdates", b"<!-- %s -->\n<QeldaUpdates" % (b"x" * len(SAMPLE)), 1)  # no record in half
 OVERSIZED = SAMPLE.replace(b"<QeldaUpdates", b"<!-- %s -->\n<QeldaUpdates" % (b"x" * (16 << 20)), 1)  # over 16 MiB
 # The version is read into 80 bytes: 39 characters and the zero fit, 40 do not (a box; taken as empty).
@@ -530,7 +621,8 @@ SCENARIOS = [
     # name                        shape    exit code  arguments
     ("same_version",              silent,  UP_TO_DATE, dict(version="2.0", reply=record("2.0", "2.0"))),
     ("text_order_1.9_vs_1.10",    silent,  UP_TO_DATE, dict(version="1.9", reply=record("1.9", "1.10"))),
-    ("server_down",               silent,  NO_MANIFEST, dict(reply=DOWN, asks=0)),
+    ("server_down",               silent,  NO_MANIFEST, dict(reply=DOWN, asks=0,
+                                                              logged=[("manifest", {"result": "0x8007.*", "records": "0"})])),
     ("server_404_page",           silent,  NO_MANIFEST, dict(reply=NOT_FOUND)),
     ("server_empty_manifest",     silent,  NO_MANIFEST, dict(reply=Reply(b""))),
     ("server_cuts_answer_short",  silent,  NO_MANIFEST, dict(reply=Reply(PADDED, cut=True))),
@@ -561,7 +653,8 @@ SCENARIOS = [
     ("offer_version_40_chars",    offer,   DECLINED, dict(version=LONG40, box=MSG_NO_VALUE, shown="", notes="")),
     ("refused_404_page",          refused, PACKAGE_REFUSED, dict()),
     ("refused_not_a_zip",         refused, PACKAGE_REFUSED, dict(package=Reply(b"PK\3\4 no archive" * 10, ctype=ZIP))),
-    ("refused_crc_damaged",       refused, PACKAGE_REFUSED, dict(package=Reply(STORED.replace(b"CONTENT", b"CONTENU"), ctype=ZIP))),
+    ("refused_crc_damaged",       refused, PACKAGE_REFUSED, dict(package=Reply(STORED.replace(b"CONTENT", b"CONTENU"), ctype=ZIP),
+                                                              logged=[("package", {"verdict": "refused", "why": "damaged", "reason": ".*CRC.*"})])),
     ("refused_path_traversal",    refused, PACKAGE_REFUSED, dict(package=Reply(TRAVERSAL, ctype=ZIP))),
     ("refused_empty_url",         refused, DOWNLOAD_FAILED, dict(reply=record(net_url=""), text=MSG_URL, icon=False)),
     ("refused_invalid_url",       refused, DOWNLOAD_FAILED, dict(reply=record(net_url="无效的地址 没有协议"), text=MSG_URL, icon=False)),
@@ -570,7 +663,8 @@ SCENARIOS = [
                                                 signed=True)),
     ("refused_forged",            refused, PACKAGE_REFUSED, dict(package="forged", text=MSG_UNSIGNED, signed=True)),
     ("refused_signed_for_1.5",    refused, PACKAGE_REFUSED, dict(package="1.5", text=MSG_UNSIGNED, signed=True)),
-    ("update_restarts_product",   update,  UPDATED, dict()),
+    ("update_restarts_product",   update,  UPDATED, dict(logged=[("stop", {"copies": "1"}), ("downtime", {"ms": r"\d+"}),
+                                                                   ("restart", {})])),
     ("update_slow_no_restart",    update,  UPDATED, dict(relaunch=False, slow=True)),
     ("update_into_system32",      update,  UPDATED, dict(system=True)),
     ("update_file_in_use",        file_in_use, UPDATED, dict()),
@@ -581,10 +675,29 @@ SCENARIOS = [
     ("download_stalls_gives_up",  stalled_download, DOWNLOAD_FAILED, dict(cancel=False)),
     ("update_signed",             update,  UPDATED, dict(signed=True)),
     ("update_of_the_updater",     self_update, PACKAGE_REFUSED, dict()),
-    ("killed_at_the_journal",     killed_in_commit, DECLINED, dict(after_files=0)),
-    ("killed_while_placing",      killed_in_commit, UP_TO_DATE, dict(after_files=300)),
+    ("killed_at_the_journal",     killed_in_commit, DECLINED, dict(after_files=0, logged=[("recovery", {"outcome": "rolled-back"})])),
+    ("killed_while_placing",      killed_in_commit, UP_TO_DATE, dict(after_files=300,
+                                                              logged=[("recovery", {"outcome": "completed", "version": "2.0"})])),
     ("server_never_answers",      stalled_server, DECLINED, dict(reply=Reply(SAMPLE, hang=True))),
     ("server_trickles",           stalled_server, DECLINED, dict(reply=Reply(SAMPLE, chunk=1, pause=1.0))),
+    ("keyed_manifest_unsigned",   silent,  NO_MANIFEST, dict(signed=True, signing=None,
+                                                              logged=[("manifest", {"signature": "missing"})])),
+    ("keyed_manifest_forged",     silent,  NO_MANIFEST, dict(signed=True, signing="forged",
+                                                              logged=[("manifest", {"signature": "invalid"})])),
+    ("keyed_manifest_expired",    silent,  NO_MANIFEST, dict(signed=True, signing="expired",
+                                                              logged=[("manifest", {"signature": "expired"})])),
+    ("keyed_manifest_older",      silent,  NO_MANIFEST, dict(signed=True, signing="older",
+                                                              logged=[("manifest", {"signature": "older-than-accepted"})])),
+    ("policy_updates_disabled",   silent,  DISABLED, dict(policies={"UpdatesDisabled": 1}, asks=0,
+                                                           logged=[("policy", {"disabled": "1"})])),
+    ("policy_mirror",             offer,   DECLINED, dict(mirror="http://@SERVER@/mirror/updateqelda.xml")),
+    ("policy_mirror_not_web",     offer,   DECLINED, dict(mirror="file:///C:/mirror.xml",
+                                                           logged=[("policy", {"manifest-url-used": "0"})])),
+    ("policy_unattended",         unattended, UPDATED, dict()),
+    ("policy_unattended_in_use",  unattended, FILE_IN_USE, dict(hold=True)),
+    ("log_planted_link",          silent,  UP_TO_DATE, dict(version="2.0", reply=record("2.0", "2.0"), plant="link")),
+    ("log_planted_open_folder",   silent,  UP_TO_DATE, dict(version="2.0", reply=record("2.0", "2.0"),
+                                                             plant="open folder")),
     ("server_trickles_headers",   stalled_server, DECLINED, dict(reply=Reply(SAMPLE, header_trickle=1.0))),
     ("package_redirected_to_file", redirected_download, PACKAGE_REFUSED, dict()),
     ("foreign_upgrade_in_staging", foreign_upgrade_in_staging, UPDATED, dict(cancel=False)),
@@ -592,12 +705,30 @@ SCENARIOS = [
 ]
 
 
+def check_log(ctx, expected, planted):
+    """The log of the row's runs ends with its exit code, and holds each (event, {key: regex}) expected;
+    where another user planted a link or an open folder, nothing is written there, nor behind the link."""
+    lines = ctx.logged()
+    if planted:
+        eq(lines, [], "log lines written in a planted place")
+        elsewhere = pathlib.Path(ctx.run.wine.prefix, "drive_c", "windows", "temp", "elsewhere")
+        eq(list(elsewhere.iterdir()) if elsewhere.exists() else [], [], "files written behind the planted link")
+        return
+    exits = [fields for event, fields in lines if event == "exit"]
+    assert exits and exits[-1].get("code") == str(ctx.code), "the log's last exit line: %r" % exits[-1:]
+    for event, want in expected:
+        assert any(e == event and all(re.fullmatch(v, f.get(k, "")) for k, v in want.items()) for e, f in lines), \
+            "no %s line with %r in the log: %r" % (event, want, [l for l in lines if l[0] == event])
+
+
 def run_one(run, name, shape, code, kw):
     """One row of the table; ends whatever it left running (an Update.exe fails it)."""
     ctx, d, started, error = Ctx(run, name, code), run.driver, time.monotonic(), None  # d: the driver
     run.log("=== " + name)
+    logged, kw = kw.get("logged", []), {k: v for k, v in kw.items() if k != "logged"}
     try:
         shape(ctx, **kw)
+        check_log(ctx, logged, planted=bool(kw.get("plant")))
     except Exception as e:  # a fault of the harness too fails this scenario only
         error = "%s: %s" % (type(e).__name__, e)
         run.log(traceback.format_exc())
@@ -641,6 +772,9 @@ def main():
             wine = stack.enter_context(Wine(os.path.join(build, "wineprefix"), stack.enter_context(Display()), run.log))
             run.driver = stack.enter_context(Driver(wine, args.driver))
             run.wine, run.tool, run.timeout, run.stall = wine, args.tool, float(args.timeout), float(args.stall)
+            run.host = "127.0.0.1:" + url[1]
+            run.log_dir = pathlib.Path(wine.prefix, "drive_c", "ProgramData", "Brenvik", "Qelda")
+            run.log_file = run.log_dir / "Update.log"
             run.signed_updater = pathlib.Path(args.signed_update).read_bytes()
         except (RuntimeError, OSError) as e:
             print("e2e: the run could not start: %s" % e)

@@ -6,7 +6,7 @@
 //   icon) | click WIN ID | syscommand WIN CMD | post (WIN MSG WPARAM LPARAM)... | key WIN VK |
 //   screenshot WIN|screen FILE.bmp |
 //   start EXE CMDLINE (exactly that, in EXE's folder) | exitcode PID | processes NAME |
-//   kill NAME|PID | reg_set KEY NAME TEXT | reg_get KEY NAME | reg_delete KEY [NAME]  (HKLM)
+//   kill NAME|PID | reg_set KEY NAME TEXT [dword|qword] | reg_get KEY NAME | reg_delete KEY [NAME]  (HKLM)
 // Without --serve it idles until killed, holding open with no sharing the file it is given: a copy
 // named Qelda.exe stands in for the running product.
 
@@ -15,6 +15,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -223,11 +224,19 @@ std::string Processes(const Args& a) {  // processes NAME, or kill NAME|PID: the
     return ",\"pids\":" + List(pids);
 }
 
+// reg_set KEY NAME TEXT [dword|qword]: a REG_SZ, or the number as a REG_DWORD or REG_QWORD.
 std::string RegSet(const Args& a) {
     const std::wstring& text = a.at(3);
-    if (RegSetKeyValueW(HKEY_LOCAL_MACHINE, a[1].c_str(), a[2].c_str(), REG_SZ, text.c_str(),
-                        DWORD(text.size() + 1) * 2))
-        throw std::runtime_error("cannot write the value");
+    const std::wstring type = a.size() > 4 ? a[4] : L"";
+    const unsigned long long number = std::wcstoull(text.c_str(), nullptr, 10);
+    const DWORD dword = static_cast<DWORD>(number);
+    const LONG rc = type == L"dword"   ? RegSetKeyValueW(HKEY_LOCAL_MACHINE, a[1].c_str(), a[2].c_str(), REG_DWORD,
+                                                         &dword, sizeof dword)
+                    : type == L"qword" ? RegSetKeyValueW(HKEY_LOCAL_MACHINE, a[1].c_str(), a[2].c_str(), REG_QWORD,
+                                                         &number, sizeof number)
+                                       : RegSetKeyValueW(HKEY_LOCAL_MACHINE, a[1].c_str(), a[2].c_str(), REG_SZ,
+                                                         text.c_str(), DWORD(text.size() + 1) * 2);
+    if (rc) throw std::runtime_error("cannot write the value");
     return "";
 }
 

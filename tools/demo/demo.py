@@ -74,6 +74,17 @@ def sign(wine, tool, key, data, path):
         return f.read()
 
 
+def sign_manifest(wine, tool, key, data, path):
+    """The manifest signed for 30 days by update-tool, as the publisher signs it before uploading."""
+    with open(path, "wb") as f:
+        f.write(data)
+    subprocess.run([WINE64, tool, "sign-manifest", "--key", windows_path(key), "--valid-days", "30",
+                    windows_path(path)], env=wine.env, check=True, capture_output=True)
+    say("manifest:       updateqelda.xml, signed for 30 days with the same key (update-tool sign-manifest)")
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def describe(driver, window, kind):
     """Prints a window of the updater; returns 'msgbox', 'offer' or 'progress'."""
     answer = driver("controls", window)
@@ -93,7 +104,7 @@ def describe(driver, window, kind):
     return "offer" if any(c["id"] == IDC_UPGRADE for c in controls) else "progress"
 
 
-def report(driver, inst, before, product, installed, server):
+def report(driver, inst, before, product, installed, server, log_file, log_size, code):
     say("  server saw: " + ", ".join(server.requests))
     reg = driver("reg_get", REG_KEY, "version")["value"]
     version = bytes.fromhex(reg).decode("utf-16-le").rstrip("\0") if reg else "(none)"
@@ -112,6 +123,12 @@ def report(driver, inst, before, product, installed, server):
         say("  Qelda.exe: the running copy was stopped and started again (process %s)" % pids[0])
     else:
         say("  Qelda.exe: the running copy was stopped; not started again")
+    if os.path.exists(log_file):
+        with open(log_file, "rb") as f:
+            f.seek(log_size)
+            say("  the updater's log (%s):" % windows_path(log_file).replace("Z:", ""))
+            for line in f.read().decode("utf-8", "replace").splitlines():
+                say("    " + line)
     return version
 
 
@@ -148,7 +165,8 @@ def main():
             return 2
 
         with open(SAMPLE_MANIFEST, "rb") as f:
-            server.routes[url[2]] = Reply(f.read())
+            server.routes[url[2]] = Reply(sign_manifest(wine, args.tool, args.key, f.read(),
+                                                        os.path.join(build, "updateqelda.xml")))
         server.routes["/client/changelog.html"] = Reply(CHANGELOG_PAGE, ctype="text/html; charset=utf-8")
         inst = Installation(wine, args.update, args.driver)
         pkg = package(inst.programs["Qelda.exe"] + b"\0Qelda 2.0\0")  # Windows ignores the tail
@@ -169,6 +187,8 @@ def main():
             say("                  " + name)
         say("running:        Qelda.exe (process %d)\n" % product)
         say("$ Update.exe Qelda.exe   (in %s)" % inst.win(""))
+        log_file = os.path.join(wine.prefix, "drive_c", "ProgramData", "Brenvik", "Qelda", "Update.log")
+        log_size = os.path.getsize(log_file) if os.path.exists(log_file) else 0
         update = driver("start", inst.win("Update.exe"), "Update.exe Qelda.exe")["pid"]
 
         seen, deadline = set(), time.monotonic() + HEADLESS_TIMEOUT
@@ -200,10 +220,11 @@ def main():
                 return 1
             time.sleep(0.2)
 
-        say("\nUpdate.exe ended (exit code %d)." % driver("exitcode", update)["code"])
+        code = driver("exitcode", update)["code"]
+        say("\nUpdate.exe ended (exit code %d)." % code)
         if not seen:
             say("  It showed nothing: no newer version was offered for %s." % args.installed)
-        version = report(driver, inst, before, product, args.installed, server)
+        version = report(driver, inst, before, product, args.installed, server, log_file, log_size, code)
         if interactive:
             return 0
         say("  screenshots: %s" % shots)

@@ -591,7 +591,8 @@ def unattended(ctx, hold=False):
     """The Unattended policy: no offer and no box. The update is downloaded and installed with the
     progress dialog alone, and the product, which was running, is started again. hold: a file stays in
     use; after the retry time nothing has changed, and the product is started again all the same."""
-    ctx.setup("1.0", record(), Reply(make_zip(NEW_FILES), ctype=ZIP), policies={"Unattended": 1})
+    data = make_zip(NEW_FILES)  # sent in two seconds, so that the progress dialog is seen
+    ctx.setup("1.0", record(), Reply(data, ctype=ZIP, chunk=len(data) // 20, pause=0.1), policies={"Unattended": 1})
     held = ctx.start('uidriver.exe "%s"' % ctx.inst.win("data/sub/old.dat"), exe=ctx.d.exe) if hold else None
     product, run = ctx.product(), ctx.start()
     progress = ctx.d.wait_window("dialog")

@@ -187,10 +187,7 @@ bool CUpdateApp::LoadManifest(const CString& url, CArray<UPDATE_INFO, UPDATE_INF
         usable = check.ok() && !older;
         signedAt = check.signedAt;
     }
-    std::u16string text;
-    TextEncoding encoding;
-    std::string error;
-    if (usable && DecodeText(body, text, encoding, error)) ReadManifest(CString(std::move(text)), records);
+    if (usable) ReadManifest(CString(DecodeTextLeniently(body)), records);
     fields.emplace_back("records", UpdateLog::Number(records.GetCount()));
     UpdateLog::Write("manifest", fields);
     // Kept only once a valid manifest is accepted: the next one may not be older.

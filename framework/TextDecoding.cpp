@@ -59,3 +59,18 @@ bool DecodeText(const std::string& bytes, std::u16string& text, TextEncoding& en
     }
     return true;
 }
+
+std::u16string DecodeTextLeniently(const std::string& bytes) {
+    const auto byteAt = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const std::size_t n = bytes.size();
+    if (n >= 2 && ((byteAt(0) == 0xFF && byteAt(1) == 0xFE) || (byteAt(0) == 0xFE && byteAt(1) == 0xFF))) {
+        const bool little = byteAt(0) == 0xFF;
+        std::u16string text;
+        text.reserve(n / 2);
+        for (std::size_t i = 2; i + 1 < n; i += 2)
+            text += static_cast<char16_t>(little ? byteAt(i) | (byteAt(i + 1) << 8) : (byteAt(i) << 8) | byteAt(i + 1));
+        return text;
+    }
+    const bool mark = n >= 3 && byteAt(0) == 0xEF && byteAt(1) == 0xBB && byteAt(2) == 0xBF;
+    return Utf8ToUtf16(mark ? bytes.substr(3) : bytes);
+}

@@ -30,3 +30,10 @@ bool DecodeText(const std::string& bytes, std::u16string& text, TextEncoding& en
 // Strict UTF-8 decoding of bytes [begin, end). On failure returns false and
 // the offset of the first byte of the bad sequence (relative to begin).
 bool DecodeUtf8Strict(const std::string& bytes, std::size_t begin, std::u16string& text, std::size_t& badOffset);
+
+// The updater's reading of a manifest it downloaded, as it always was: the
+// same byte-order marks, but nothing refused. UTF-8 that does not decode
+// becomes U+FFFD per bad sequence, an odd last byte of UTF-16 is dropped, a
+// NUL is kept (the markup parser ends the text there). For every file that
+// DecodeText accepts the text is the same.
+std::u16string DecodeTextLeniently(const std::string& bytes);

@@ -203,10 +203,7 @@ int HttpGetTextWithin(const CString& manifestUrl, CString& text, DWORD deadline,
         const HttpGetReport got =
             HttpGetBytes(MakeManifestRequestUrl(manifestUrl, DrawManifestRequestNumber()), body, deadline, maxBytes);
         if (report != nullptr) *report = got;
-        std::u16string decoded;
-        TextEncoding encoding;
-        std::string error;
-        if (SUCCEEDED(got.result) && DecodeText(body, decoded, encoding, error)) text = CString(std::move(decoded));
+        if (SUCCEEDED(got.result)) text = CString(DecodeTextLeniently(body));
     } catch (...) {
         // Out of memory: the same silent failure as a failed request.
     }

@@ -5,6 +5,7 @@
 
 #include "CArray.h"
 #include "CString.h"
+#include "TextDecoding.h"
 
 // The patterns the program uses, flags, widths and bases; an argument that does not fit is a marker, never read.
 TEST(Framework, FormatText) {
@@ -41,6 +42,27 @@ TEST(Framework, Utf8) {
         EXPECT_EQ(bad < 0 ? Utf16ToUtf8(strict) : std::to_string(at), bad < 0 ? utf8 : std::to_string(bad)) << utf8;
     }
     EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800)) + u"x" + char16_t(0xDC00)), "\xEF\xBF\xBDx\xEF\xBF\xBD");
+}
+
+// The updater reads every downloaded manifest (byte-order marks as update-tool reads them, nothing refused); update-tool
+// refuses what does not decode, and reads the same text from every file it accepts.
+TEST(Framework, ManifestBytes) {
+    const std::tuple<std::string, std::u16string, bool> cases[] = {  // bytes, text, strictly decoded too
+        {"<a>\xE4\xB8\xAD</a>", u"<a>中</a>", true}, {"\xEF\xBB\xBF<a/>", u"<a/>", true},
+        {std::string("\xFF\xFE<\0a\0", 6), u"<a", true}, {std::string("\xFE\xFF\0<\0a", 6), u"<a", true},
+        {"<a>\xFF</a>", u"<a>\uFFFD</a>", false}, {std::string("\xFF\xFE<\0a", 5), u"<", false},
+        {std::string("<a>\0</a>", 8), std::u16string(u"<a>\0</a>", 8), false}, {"", u"", true},
+    };
+    for (const auto& [bytes, text, strict] : cases) {
+        EXPECT_EQ(DecodeTextLeniently(bytes), text) << bytes;
+        std::u16string read;
+        TextEncoding encoding;
+        std::string error;
+        EXPECT_EQ(DecodeText(bytes, read, encoding, error), strict) << bytes;
+        if (strict) {
+            EXPECT_EQ(read, text) << bytes;
+        }
+    }
 }
 
 // The array keeps its elements in order and throws for an index outside them.

@@ -27,6 +27,18 @@ std::ptrdiff_t SelectUpdateIndex(const CString& installed, const CArray<UPDATE_I
     return best;
 }
 
+std::ptrdiff_t SelectFullPackageIndex(const CString& installed, const CArray<UPDATE_INFO, UPDATE_INFO>& records) {
+    const std::ptrdiff_t chosen = SelectUpdateIndex(installed, records);
+    if (chosen < 0 || CompareVersionText(installed, records.GetAt(chosen).OldVer) != 0) return -1;
+    std::ptrdiff_t best = 0;
+    for (std::ptrdiff_t i = 0; i < records.GetCount(); ++i)
+        if (CompareVersionText(records.GetAt(i).NewVer, records.GetAt(best).NewVer) > 0) best = i;
+    const UPDATE_INFO& full = records.GetAt(best);
+    return best != chosen && full.NewVer == records.GetAt(chosen).NewVer && full.NetUrl != records.GetAt(chosen).NetUrl
+               ? best
+               : -1;
+}
+
 bool SelectUpdateInfo(const CString& installed, const CArray<UPDATE_INFO, UPDATE_INFO>& records, UPDATE_INFO& out) {
     const std::ptrdiff_t index = SelectUpdateIndex(installed, records);
     if (index < 0) return false;

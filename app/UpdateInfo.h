@@ -40,6 +40,13 @@ bool IsNewerVersion(const CString& installed, const CString& newVer);
 // without one, the first record with the greatest NewVer.
 std::ptrdiff_t SelectUpdateIndex(const CString& installed, const CArray<UPDATE_INFO, UPDATE_INFO>& records);
 
+// Where the record that applies was chosen by its OldVer (a package made for
+// that version, such as a delta), the record chosen without it - the first
+// with the greatest NewVer - when it installs the same NewVer from another
+// package: the full package to fall back on when the installed files are not
+// what that package was made for. -1 when there is none.
+std::ptrdiff_t SelectFullPackageIndex(const CString& installed, const CArray<UPDATE_INFO, UPDATE_INFO>& records);
+
 // Copies the record that applies (see SelectUpdateIndex) into out and returns
 // true; for an empty list returns false and leaves out as it was.
 bool SelectUpdateInfo(const CString& installed, const CArray<UPDATE_INFO, UPDATE_INFO>& records, UPDATE_INFO& out);

@@ -86,6 +86,29 @@ TEST(UpdateRecords, Selection) {
     }
 }
 
+// The full package to fall back on: the record chosen without the exact match (the first of the greatest NewVer), when
+// it installs the same version from another address.
+TEST(UpdateRecords, FullPackageToFallBackOn) {
+    const std::tuple<const char16_t*, std::u16string, int> cases[] = {  // installed, OldVer=NewVer@NetUrl;..., index
+        {u"1.0", u"=2.0@full;1.0=2.0@delta;", 0}, {u"1.0", u"1.0=2.0@delta;=2.0@full;", -1},
+        {u"1.0", u"1.0=2.0@delta;", -1}, {u"1.0", u"=1.9@full;1.0=2.0@delta;", -1},
+        {u"1.0", u"=2.0@same;1.0=2.0@same;", -1}, {u"0.9", u"=2.0@full;1.0=2.0@delta;", -1},
+        {u"1.0", u"=3.0@full;=2.0@other;1.0=2.0@delta;", -1}, {u"1.0", u"=2.0@a;=2.0@b;1.0=2.0@delta;", 0},
+    };
+    for (const auto& [installed, records, expected] : cases) {
+        UpdateInfoArray list;
+        for (std::size_t at = 0, end; (end = records.find(u';', at)) != records.npos; at = end + 1) {
+            const std::u16string r = records.substr(at, end - at);
+            UPDATE_INFO info;
+            info.OldVer = r.substr(0, r.find(u'='));
+            info.NewVer = r.substr(r.find(u'=') + 1, r.find(u'@') - r.find(u'=') - 1);
+            info.NetUrl = r.substr(r.find(u'@') + 1);
+            list.Add(info);
+        }
+        EXPECT_EQ(SelectFullPackageIndex(installed, list), expected) << Utf16ToUtf8(records);
+    }
+}
+
 // The start-up check of what the product passed: the whole text ends in ".exe", any case; nothing is stripped.
 TEST(UpdateRecords, CommandLineNamesExecutable) {
     for (const char16_t* yes : {u"Qelda.exe", u"QELDA.EXE", u"Qelda.eXe", u".exe", u"C:\\dir\\Qelda.exe", u"a b.exe"})

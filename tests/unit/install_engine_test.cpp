@@ -357,7 +357,7 @@ TEST(Recovery, ReportsAndResumes) {
          [](App& a) { a.fs.Find(a.JournalPath())->data = "qelda-update-journal 1\ntag 2.0\nfile x\nend\n"; }, nullptr,
          RecoveryOutcome::Failed, u"line 3: unknown record"},
         {"journal of a later format",
-         [](App& a) { a.fs.Find(a.JournalPath())->data = "qelda-update-journal 2\nanything\nend\n"; }, nullptr,
+         [](App& a) { a.fs.Find(a.JournalPath())->data = "qelda-update-journal 3\nanything\nend\n"; }, nullptr,
          RecoveryOutcome::Failed, u"written by a later updater"},
         {"the product still running", [](App& a) { a.fs.Find(u"/app/Qelda.exe")->inUse = true; },
          [](App& a) { a.fs.Find(u"/app/Qelda.exe")->inUse = false; }, RecoveryOutcome::InUse, u"/app/Qelda.exe"},

@@ -335,6 +335,7 @@ int RunExtractCommand(const std::vector<std::string>& args, ToolContext& context
         if (!r.reason.empty()) WriteText(context.err, "update-tool extract: " + QuoteText(r.reason) + "\n");
         return kExitOk;
     case InstallStatus::Damaged:
+    case InstallStatus::BaseMismatch:
         WriteText(context.err, "update-tool extract: refused: " + QuoteText(r.reason) + "\n");
         return kExitStrict;
     case InstallStatus::InUse:

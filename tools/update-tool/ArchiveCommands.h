@@ -6,6 +6,10 @@
 // It runs the same checks the install engine runs before it touches anything,
 // and inflates every entry to check sizes and CRC-32 values, writing nothing.
 // With --public-key it also checks the signature (--version only with it).
+// A delta package (DeltaPackage.h) is described too: which files its patches
+// rebuild and from what, how many it stores whole, which it removes, and the
+// bytes of each; installable then means well formed (whether it fits an
+// installation shows only there).
 //   exit 0 installable (and validly signed, for the version when given),
 //   3 refused (also a file that is no ZIP archive or whose central directory
 //   is damaged, and one not validly signed), 1 the file cannot be opened or

@@ -164,12 +164,32 @@ ZipResult ReadNumber(StreamReader& control, std::uint64_t& value) {
     return Damaged(kPatchHeaderSize, u"a control number is too large");
 }
 
-bool Write(ZipSink& out, const unsigned char* data, std::size_t size, ZipResult& result) {
-    std::u16string why;
-    if (out.Write(data, size, why)) return true;
-    result = ZipResult::Fail(ZipStatus::WriteError, 0, why);
-    return false;
-}
+// The new file on its way to the sink, in pieces of the buffer's size.
+class Output {
+public:
+    Output(ZipSink& sink, std::size_t size) : m_sink(sink), m_buffer(size) {}
+
+    // Room for up to `want` bytes, at least one: `want` says how many.
+    unsigned char* Room(std::size_t& want) {
+        want = std::min(want, m_buffer.size() - m_used);
+        return m_buffer.data() + m_used;
+    }
+    bool Filled(std::size_t n, ZipResult& result) { return (m_used += n) < m_buffer.size() || Flush(result); }
+    bool Flush(ZipResult& result) {
+        std::u16string why;
+        if (m_used != 0 && !m_sink.Write(m_buffer.data(), m_used, why)) {
+            result = ZipResult::Fail(ZipStatus::WriteError, 0, why);
+            return false;
+        }
+        m_used = 0;
+        return true;
+    }
+
+private:
+    ZipSink& m_sink;
+    std::vector<unsigned char> m_buffer;
+    std::size_t m_used = 0;
+};
 
 }  // namespace
 
@@ -207,7 +227,7 @@ ZipResult ApplyPatch(FsReadFile& patch, FsReadFile& old, std::uint64_t newSize, 
     StreamReader extra(patch, kPatchHeaderSize + header.controlSize + header.diffSize, header.extraSize, u"extra",
                        bufferSize);
     OldReader base(old, bufferSize);
-    std::vector<unsigned char> sum(bufferSize);
+    Output output(out, bufferSize);
     const std::uint64_t oldSize = header.oldSize;
     std::uint64_t written = 0, cursor = 0;
     ZipResult r;
@@ -226,26 +246,28 @@ ZipResult ApplyPatch(FsReadFile& patch, FsReadFile& old, std::uint64_t newSize, 
         if (add > oldSize - cursor) return Damaged(kPatchHeaderSize, u"a record reads past the old file's end");
         for (std::uint64_t left = add; left != 0;) {
             const unsigned char *from = nullptr, *delta = nullptr;
-            std::size_t n = 0, m = 0;
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize));
-            if (!(r = base.At(cursor, want, from, n)) || !(r = diff.Next(n, delta, m))) return r;
-            for (std::size_t i = 0; i < m; ++i) sum[i] = static_cast<unsigned char>(from[i] + delta[i]);
-            if (!Write(out, sum.data(), m, r)) return r;
+            std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize)), m = 0;
+            unsigned char* to = output.Room(n);
+            if (!(r = base.At(cursor, n, from, n)) || !(r = diff.Next(n, delta, m))) return r;
+            for (std::size_t i = 0; i < m; ++i) to[i] = static_cast<unsigned char>(from[i] + delta[i]);
+            if (!output.Filled(m, r)) return r;
             cursor += m;
             left -= m;
         }
         for (std::uint64_t left = copy; left != 0;) {
             const unsigned char* data = nullptr;
-            std::size_t n = 0;
-            if (!(r = extra.Next(static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize)), data, n)))
-                return r;
-            if (!Write(out, data, n, r)) return r;
+            std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize));
+            unsigned char* to = output.Room(n);
+            if (!(r = extra.Next(n, data, n))) return r;
+            std::memcpy(to, data, n);
+            if (!output.Filled(n, r)) return r;
             left -= n;
         }
         written += add + copy;
     }
     if (!(r = control.Finish()) || !(r = diff.Finish()) || !(r = extra.Finish())) return r;
-    return ZipResult::Success();
+    output.Flush(r);
+    return r;
 }
 
 void PatchParts::AddRecord(std::int64_t seek, std::uint64_t add, std::uint64_t extraBytes) {

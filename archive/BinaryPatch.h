@@ -27,7 +27,7 @@
 //
 // The decoder reads the old file at the cursor and the patch through its own
 // buffers and hands the new file on in order, so that its memory does not
-// grow with the files: three inflate states and four buffers of bufferSize.
+// grow with the files: three inflate states and eight buffers of bufferSize.
 // It checks the structure only; whether the result is the right file is the
 // caller's to check (the install engine compares its SHA-256).
 #pragma once

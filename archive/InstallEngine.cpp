@@ -73,7 +73,7 @@ public:
             size -= n;
             m_done += n;
             m_sinceReport += n;
-            if (m_sinceReport == kProgressStep) {
+            if (m_progress && m_sinceReport == kProgressStep) {
                 m_sinceReport = 0;
                 if (!m_progress(m_done, m_total)) {
                     m_cancelled = true;

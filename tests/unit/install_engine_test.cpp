@@ -501,3 +501,13 @@ TEST(Verify, ExtractsEverythingIntoNothing) {
         EXPECT_EQ(VerifyPackage(zip).ok(), bytes == &good);
     }
 }
+
+// Without a progress callback, an entry of whole 4 MiB steps stages like any other.
+TEST(Install, LargeEntryWithoutProgress) {
+    MemoryFileSystem fs;
+    fs.AddDirectory(u"/app");
+    Archive z;
+    z.entries.push_back(Entry::File("big.bin", std::string(8 << 20, 'x'), 0));
+    fs.AddFile(u"/pkg.zip", z.Build());
+    EXPECT_TRUE(InstallPackage(fs, u"/pkg.zip", u"/app").ok());
+}

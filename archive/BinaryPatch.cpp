@@ -232,29 +232,38 @@ ZipResult ApplyPatch(FsReadFile& patch, FsReadFile& old, std::uint64_t newSize, 
     std::uint64_t written = 0, cursor = 0;
     ZipResult r;
     while (written < newSize) {
-        std::uint64_t seek = 0, add = 0, copy = 0;
-        if (!(r = ReadNumber(control, seek)) || !(r = ReadNumber(control, add)) || !(r = ReadNumber(control, copy)))
+        std::uint64_t seek = 0, copy = 0, add = 0, fresh = 0;
+        if (!(r = ReadNumber(control, seek)) || !(r = ReadNumber(control, copy)) || !(r = ReadNumber(control, add)) ||
+            !(r = ReadNumber(control, fresh)))
             return r;
-        if (add == 0 && copy == 0) return Damaged(kPatchHeaderSize, u"a record makes nothing");
-        if (add > newSize - written || copy > newSize - written - add)
+        if (copy == 0 && add == 0 && fresh == 0) return Damaged(kPatchHeaderSize, u"a record makes nothing");
+        if (copy > newSize - written || add > newSize - written - copy || fresh > newSize - written - copy - add)
             return Damaged(kPatchHeaderSize, u"a record makes more than the new file's " + Num(newSize) + u" bytes");
         // Zigzag: even values move forward, odd ones back.
         const std::uint64_t distance = (seek >> 1) + (seek & 1);
         if ((seek & 1) ? distance > cursor : distance > oldSize - cursor)
             return Damaged(kPatchHeaderSize, u"a record moves outside the old file");
         cursor = (seek & 1) ? cursor - distance : cursor + distance;
-        if (add > oldSize - cursor) return Damaged(kPatchHeaderSize, u"a record reads past the old file's end");
-        for (std::uint64_t left = add; left != 0;) {
+        if (copy > oldSize - cursor || add > oldSize - cursor - copy)
+            return Damaged(kPatchHeaderSize, u"a record reads past the old file's end");
+        for (std::uint64_t left = copy + add; left != 0;) {
             const unsigned char *from = nullptr, *delta = nullptr;
             std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize)), m = 0;
             unsigned char* to = output.Room(n);
-            if (!(r = base.At(cursor, n, from, n)) || !(r = diff.Next(n, delta, m))) return r;
-            for (std::size_t i = 0; i < m; ++i) to[i] = static_cast<unsigned char>(from[i] + delta[i]);
+            if (!(r = base.At(cursor, n, from, n))) return r;
+            if (left > add) {
+                // Still copying: up to where the differences start.
+                m = static_cast<std::size_t>(std::min<std::uint64_t>(n, left - add));
+                std::memcpy(to, from, m);
+            } else {
+                if (!(r = diff.Next(n, delta, m))) return r;
+                for (std::size_t i = 0; i < m; ++i) to[i] = static_cast<unsigned char>(from[i] + delta[i]);
+            }
             if (!output.Filled(m, r)) return r;
             cursor += m;
             left -= m;
         }
-        for (std::uint64_t left = copy; left != 0;) {
+        for (std::uint64_t left = fresh; left != 0;) {
             const unsigned char* data = nullptr;
             std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize));
             unsigned char* to = output.Room(n);
@@ -263,15 +272,16 @@ ZipResult ApplyPatch(FsReadFile& patch, FsReadFile& old, std::uint64_t newSize, 
             if (!output.Filled(n, r)) return r;
             left -= n;
         }
-        written += add + copy;
+        written += copy + add + fresh;
     }
     if (!(r = control.Finish()) || !(r = diff.Finish()) || !(r = extra.Finish())) return r;
     output.Flush(r);
     return r;
 }
 
-void PatchParts::AddRecord(std::int64_t seek, std::uint64_t add, std::uint64_t extraBytes) {
+void PatchParts::AddRecord(std::int64_t seek, std::uint64_t copy, std::uint64_t add, std::uint64_t extraBytes) {
     PutNumber(control, (static_cast<std::uint64_t>(seek) << 1) ^ static_cast<std::uint64_t>(seek >> 63));
+    PutNumber(control, copy);
     PutNumber(control, add);
     PutNumber(control, extraBytes);
 }

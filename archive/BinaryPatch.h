@@ -14,12 +14,14 @@
 //   40  8 bytes   bytes of the extra stream
 //   48            the control, difference and extra streams (zlib, deflate)
 //
-// The control stream is a series of records, three LEB128 numbers each: SEEK
-// (zigzag-coded, signed), ADD and EXTRA. A cursor starts at offset 0 of the
-// old file. For each record, the cursor moves by SEEK; then ADD bytes of the
-// new file are the old file's bytes at the cursor plus as many bytes of the
-// difference stream (added modulo 256), and the cursor moves past them; then
-// EXTRA bytes of the new file are copied from the extra stream.
+// The control stream is a series of records, four LEB128 numbers each: SEEK
+// (zigzag-coded, signed), COPY, ADD and EXTRA. A cursor starts at offset 0 of
+// the old file. For each record, the cursor moves by SEEK; then COPY bytes of
+// the new file are the old file's bytes at the cursor; then ADD bytes are the
+// old file's next bytes plus as many bytes of the difference stream (added
+// modulo 256), the cursor moving past both; then EXTRA bytes of the new file
+// are copied from the extra stream. (COPY spares the difference stream long
+// runs of zeros, which deflate codes at no better than 258 bytes a symbol.)
 // Records come until the new file is complete, and then all three streams
 // end. Every record makes at least one byte, the cursor stays within the old
 // file, and no stream holds a byte more or less than the records use: any
@@ -67,7 +69,7 @@ struct PatchParts {
     std::uint64_t newSize = 0;
     std::string control, diff, extra;
 
-    void AddRecord(std::int64_t seek, std::uint64_t add, std::uint64_t extraBytes);
+    void AddRecord(std::int64_t seek, std::uint64_t copy, std::uint64_t add, std::uint64_t extraBytes);
 };
 
 // The patch: the header and the three streams compressed.

@@ -132,6 +132,7 @@ TEST(Delta, RoundTrips) {
         {"identical", kOld, {0, 0, 0, 9}},
         {"changed", With(kOld, {{u"lib/core.dll", Edited(kCore)}}), {1, 0, 0, 8}},
         {"changed small, stored whole", With(kOld, {{u"a.txt", "a 2"}}), {0, 1, 0, 8}},
+        {"new bytes first", With(kOld, {{u"lib/core.dll", "\x01\x02\x03 new bytes first" + kCore}}), {1, 0, 0, 8}},
         {"new", With(kOld, {{u"plugins/new.dll", Code(9000, 5)}}), {0, 1, 0, 9}},
         {"removed", With(kOld, {}, {u"old.txt", u"sub/gone.txt"}), {0, 0, 2, 7}},
         {"renamed", With(kOld, {{u"manual/readme.txt", kReadme}}, {u"docs/readme.txt"}), {1, 0, 1, 8}},

@@ -17,6 +17,8 @@ constexpr std::size_t kMaxMatch = std::size_t{1} << 16;
 // A new alignment is taken when its match is this much longer than what the
 // current alignment agrees on over the same bytes.
 constexpr std::int64_t kSwitchMargin = 12;
+// Agreeing bytes are copied rather than coded as zero differences from runs this long.
+constexpr std::size_t kMinCopy = 512;
 
 class SuffixIndex {
 public:
@@ -131,10 +133,20 @@ bool MakePatch(const std::string& oldText, const std::string& nowText, std::stri
 
         const std::size_t extraStart = lastScan + forward, extraEnd = scan - back;
         if (forward != 0 || extraEnd != extraStart) {
-            parts.AddRecord(static_cast<std::int64_t>(lastMatch) - static_cast<std::int64_t>(cursor), forward,
-                            extraEnd - extraStart);
-            for (std::size_t i = 0; i < forward; ++i)
-                parts.diff += static_cast<char>(now[lastScan + i] - old[lastMatch + i]);
+            // Long runs where the two agree are copied; the bytes between go with their differences.
+            std::int64_t seek = static_cast<std::int64_t>(lastMatch) - static_cast<std::int64_t>(cursor);
+            for (std::size_t i = 0, end = 0, first = 1; i < forward || first; i = end, seek = 0, first = 0) {
+                std::size_t same = i;
+                while (same < forward && now[lastScan + same] == old[lastMatch + same]) ++same;
+                const std::size_t copy = same - i >= kMinCopy || same == forward ? same - i : 0;
+                std::size_t run = 0;
+                for (end = i + copy; end < forward && run < kMinCopy; ++end)
+                    run = now[lastScan + end] == old[lastMatch + end] ? run + 1 : 0;
+                if (run >= kMinCopy) end -= run;
+                parts.AddRecord(seek, copy, end - i - copy, end == forward ? extraEnd - extraStart : 0);
+                for (std::size_t k = i + copy; k < end; ++k)
+                    parts.diff += static_cast<char>(now[lastScan + k] - old[lastMatch + k]);
+            }
             parts.extra.append(nowText, extraStart, extraEnd - extraStart);
             cursor = lastMatch + forward;
         }

@@ -143,6 +143,7 @@ def measure(name, tool, old, new, changed, work, runs):
     def fresh_copy():
         shutil.rmtree(app, ignore_errors=True)
         shutil.copytree(old, app)
+        os.sync()  # the copy's writes are not the extraction's to flush
     apply = timed([tool, "extract", delta, app], runs, fresh_copy)
     fresh_copy()
     subprocess.run([tool, "extract", delta, app], check=True)
@@ -153,7 +154,7 @@ def measure(name, tool, old, new, changed, work, runs):
     shutil.rmtree(app)
 
     mb = changed_bytes / 1e6
-    print(f"\n[{name}] {len(changed)} of {len(files_of(new))} files changed, {changed_bytes / 1e6:.1f} of "
+    print(f"\n{name}: {len(changed)} of {len(files_of(new))} files changed, {changed_bytes / 1e6:.1f} of "
           f"{size / 1e6:.1f} MB")
     print(f"  {'':24s} {'bytes':>12s} {'build':>9s} {'MB/s':>8s} {'apply':>9s} {'MB/s':>8s}")
     print(f"  {'full package (zip -6)':24s} {os.path.getsize(full):12d}")

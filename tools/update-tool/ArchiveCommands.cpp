@@ -31,9 +31,11 @@ const char kExtractDescription[] =
     "      DIR is created when it does not exist.\n"
     "      --codepage N    as for package\n"
     "      --no-sync       do not force the files to the disk before the commit\n"
-    "      exit status: 0 installed, 3 package refused (DIR unchanged),\n"
-    "      1 file in use, ZIP unreadable or I/O error (DIR unchanged), 2 usage\n"
-    "      error\n";
+    "      A delta package (see delta) is installed only over the files it was\n"
+    "      made from.\n"
+    "      exit status: 0 installed, 3 package refused, or a delta made for\n"
+    "      other files (DIR unchanged), 1 file in use, ZIP unreadable or I/O\n"
+    "      error (DIR unchanged), 2 usage error\n";
 
 struct Options {
     bool json = false;

@@ -18,9 +18,9 @@
 // extract installs the package's entries below a folder with the install
 // engine, all or nothing, exactly as the updater does (a missing folder is
 // created first and removed again when nothing is installed).
-//   exit 0 installed, 3 refused (folder unchanged), 1 file in use, package
-//   unreadable or I/O error (folder unchanged), 2 usage; the reason is one
-//   line on stderr.
+//   exit 0 installed, 3 refused, also a delta package made for other files
+//   (folder unchanged), 1 file in use, package unreadable or I/O error (folder
+//   unchanged), 2 usage; the reason is one line on stderr.
 //
 // Names stored without the UTF-8 flag are decoded in the system's OEM code
 // page (437 outside Windows) unless --codepage gives another, e.g. 936.

@@ -366,7 +366,8 @@ InstallResult Installer::CheckBases(CZipArchive& archive) {
             if (!hash.Finish(digest)) return Fail(InstallStatus::IoError, u"cannot compute SHA-256");
             known = bases.emplace(FoldForComparison(p.base), std::pair{digest, file->Size()}).first;
         }
-        if (known->second.first != p.baseDigest) return mismatch(base, u" differs from the file the delta was made for");
+        if (known->second.first != p.baseDigest)
+            return mismatch(base, u" differs from the file the delta was made for");
         const std::uint64_t patchSize = archive.GetEntry(index)->GetUncompressedSize();
         if (!PatchWithinLimits(p.size, known->second.second, patchSize, archive.GetLimits()))
             return Refuse(archive, ZipResult::Fail(ZipStatus::TooLarge, 0,
@@ -732,7 +733,8 @@ InstallResult VerifyPackage(CZipArchive& archive, const InstallOptions& options)
         NullSink none;
         HeaderSink patch;
         const bool isPatch = item.patch != PackagePlan::kWhole;
-        ZipResult zr = archive.ExtractFile(item.index, isPatch ? static_cast<ZipSink&>(patch) : none, options.bufferSize);
+        ZipSink& sink = isPatch ? static_cast<ZipSink&>(patch) : none;
+        ZipResult zr = archive.ExtractFile(item.index, sink, options.bufferSize);
         PatchHeader header;
         if (zr && isPatch) zr = ReadPatchHeader(patch.head.data(), patch.head.size(), patch.total, header);
         if (zr && isPatch && header.newSize != plan.delta.patches[item.patch].size)

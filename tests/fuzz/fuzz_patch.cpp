@@ -43,10 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     DeltaDescription description;
     description.patches.push_back({u"f.bin", u"f.bin", now.size(), oldDigest, newDigest});
     ZipWriter zip(*out);
+    const std::string patch(reinterpret_cast<const char*>(data), size);
     if (!zip.AddFile(kDeltaDescription, description.Text(), false) ||
-        !zip.AddFile(kDeltaPatchFolder + std::u16string(u"f.bin"), std::string(reinterpret_cast<const char*>(data), size),
-                     true) ||
-        !zip.Finish())
+        !zip.AddFile(kDeltaPatchFolder + std::u16string(u"f.bin"), patch, true) || !zip.Finish())
         std::abort();
     InstallOptions options;
     options.flush = false;

@@ -49,7 +49,7 @@ Tree Harvest(const MemoryFileSystem& fs, const std::u16string& root) {
     for (const auto& [path, node] : nodes) {
         if (path.compare(0, root.size() + 1, root + u"/") != 0) continue;
         const auto next = nodes.lower_bound(path + u"/");
-        if (node.directory && next != nodes.end() && next->first.compare(0, path.size() + 1, path + u"/") == 0) continue;
+        if (node.directory && next != nodes.end() && next->first.rfind(path + u"/", 0) == 0) continue;
         tree[path.substr(root.size() + 1) + (node.directory ? u"/" : u"")] = node.data;
     }
     return tree;
@@ -189,7 +189,8 @@ TEST(Delta, OtherInstallationsChangeNothing) {
         {"a folder for a removed file",
          [](MemoryFileSystem& fs) { fs.RemoveFile(u"/app/old.txt"), fs.AddDirectory(u"/app/old.txt"); },
          InstallStatus::BaseMismatch, u"/app/old.txt"},
-        {"base a link", [](MemoryFileSystem& fs) { fs.RemoveFile(u"/app/lib/core.dll"), fs.AddLink(u"/app/lib/core.dll"); },
+        {"base a link",
+         [](MemoryFileSystem& fs) { fs.RemoveFile(u"/app/lib/core.dll"), fs.AddLink(u"/app/lib/core.dll"); },
          InstallStatus::IoError, u"/app/lib/core.dll"},
         {"removed file gone already", [](MemoryFileSystem& fs) { fs.RemoveFile(u"/app/old.txt"); },
          InstallStatus::Installed, u""},

@@ -364,9 +364,10 @@ TEST_F(UpdateTool, DeltaWorkflow) {
     ASSERT_EQ(made.status, 0) << made.err;
     EXPECT_TRUE(made.Says("1 patched, 1 stored whole, 1 removed, 1 unchanged")) << made.out;
     EXPECT_EQ(Run({"delta", (dir / "old").string(), (dir / "new").string(), delta}).out, made.out);
-    const std::string publicKey = Run({"keygen", key}).out;
+    std::string publicKey = Run({"keygen", key}).out;
+    publicKey.pop_back();
     ASSERT_EQ(Run({"sign", "--key", key, "--version", "2.0", delta}).status, 0);
-    const Result described = Run({"package", "--json", "--public-key", publicKey.substr(0, publicKey.size() - 1), delta});
+    const Result described = Run({"package", "--json", "--public-key", publicKey, delta});
     EXPECT_EQ(described.status, 0) << described.out;
     EXPECT_EQ(Json(described.out, "[d['signed'], [p['path'] for p in d['delta']['patched']], d['delta']['removed'], "
                                   "d['delta']['wholeFiles']]"),

@@ -200,9 +200,11 @@ DeltaStatus BuildDelta(ReleaseTree& old, ReleaseTree& now, FsWriteFile& out, Del
     for (const auto& d : old.folders) oldFolders.insert(fold(d));
     for (const auto& d : now.folders) newFolders.insert(fold(d));
     for (const auto& f : now.files)
-        if (oldFolders.count(fold(f.path))) return why = f.path + u" is a folder in OLD and a file in NEW", DeltaStatus::Refused;
+        if (oldFolders.count(fold(f.path)))
+            return why = f.path + u" is a folder in OLD and a file in NEW", DeltaStatus::Refused;
     for (const auto& f : old.files)
-        if (newFolders.count(fold(f.path))) return why = f.path + u" is a file in OLD and a folder in NEW", DeltaStatus::Refused;
+        if (newFolders.count(fold(f.path)))
+            return why = f.path + u" is a file in OLD and a folder in NEW", DeltaStatus::Refused;
 
     // Bases for files NEW adds: an old file with the same content, else one
     // NEW lacks with the same name.

@@ -1,5 +1,7 @@
 #include "DeltaPackage.h"
 
+#include <algorithm>
+
 #include "CString.h"
 #include "EntryName.h"
 
@@ -117,6 +119,29 @@ bool DeltaDescription::Parse(const std::string& text, std::u16string& why) {
         }
     }
     return true;
+}
+
+bool Sha256Sink::Write(const void* data, std::size_t size, std::u16string& why) {
+    m_size += size;
+    if (!m_hash.Update(data, size)) return why = u"cannot compute SHA-256", false;
+    return !m_next || m_next->Write(data, size, why);
+}
+
+FsResult HashFile(FsReadFile& file, Sha256Digest& digest, std::size_t buffer, const std::function<bool()>& goOn) {
+    constexpr std::uint64_t kStep = std::uint64_t{4} << 20;
+    std::vector<char> bytes(std::max<std::size_t>(buffer, 4096));
+    Sha256 hash;
+    for (std::uint64_t at = 0, size = file.Size(), sinceAsked = 0; at < size;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), size - at));
+        if (FsResult r = file.ReadAt(at, bytes.data(), n); !r) return r;
+        if (!hash.Update(bytes.data(), n)) return FsResult::Fail(FsCode::Other, u"cannot compute SHA-256");
+        at += n;
+        if ((sinceAsked += n) >= kStep && goOn) {
+            sinceAsked = 0;
+            if (!goOn()) return FsResult::Fail(FsCode::Other, u"cancelled");
+        }
+    }
+    return hash.Finish(digest) ? FsResult::Success() : FsResult::Fail(FsCode::Other, u"cannot compute SHA-256");
 }
 
 bool PatchWithinLimits(std::uint64_t size, std::uint64_t baseSize, std::uint64_t patchSize, const ZipLimits& limits) {

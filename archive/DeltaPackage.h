@@ -28,6 +28,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,3 +63,23 @@ struct DeltaDescription {
 bool PatchWithinLimits(std::uint64_t size, std::uint64_t baseSize, std::uint64_t patchSize, const ZipLimits& limits);
 
 std::string DigestHex(const Sha256Digest& digest);
+
+// Passes data on (or nowhere) and computes its SHA-256 and size on the way.
+class Sha256Sink : public ZipSink {
+public:
+    explicit Sha256Sink(ZipSink* next = nullptr) : m_next(next) {}
+    bool Write(const void* data, std::size_t size, std::u16string& why) override;
+    bool Finish(Sha256Digest& digest) { return m_hash.Finish(digest); }
+    std::uint64_t Size() const { return m_size; }
+
+private:
+    ZipSink* m_next;
+    Sha256 m_hash;
+    std::uint64_t m_size = 0;
+};
+
+// The SHA-256 of a whole file, read in pieces of `buffer` bytes; `goOn` (when
+// given) is asked after every 4 MiB, and its false ends the reading with
+// FsCode::Other, "cancelled".
+FsResult HashFile(FsReadFile& file, Sha256Digest& digest, std::size_t buffer = 1 << 20,
+                  const std::function<bool()>& goOn = {});

@@ -95,31 +95,6 @@ private:
     bool m_cancelled = false;
 };
 
-// Keeps what it is given, up to the size the caller checked beforehand.
-class TextSink : public ZipSink {
-public:
-    bool Write(const void* data, std::size_t size, std::u16string&) override {
-        text.append(static_cast<const char*>(data), size);
-        return true;
-    }
-    std::string text;
-};
-
-// Passes data on and computes its SHA-256 on the way.
-class HashingSink : public ZipSink {
-public:
-    explicit HashingSink(ZipSink& next) : m_next(next) {}
-    bool Write(const void* data, std::size_t size, std::u16string& why) override {
-        if (!m_hash.Update(data, size)) return why = u"cannot compute SHA-256", false;
-        return m_next.Write(data, size, why);
-    }
-    bool Finish(Sha256Digest& digest) { return m_hash.Finish(digest); }
-
-private:
-    ZipSink& m_next;
-    Sha256 m_hash;
-};
-
 // A patch's header, from its first bytes, and its size.
 class HeaderSink : public ZipSink {
 public:
@@ -333,7 +308,8 @@ InstallResult Installer::CheckBases(CZipArchive& archive) {
     for (const FileStep& f : m_journal->files)
         if (f.skip) return mismatch(f.target, u" is a folder, not the file the delta expects");
     FolderMaker way(m_fs, *m_journal);
-    std::vector<char> buffer(std::max<std::size_t>(m_options.bufferSize, 4096));
+    bool cancelled = false;
+    auto goOn = [&] { return !(cancelled = m_options.progress && !m_options.progress(0, m_plan.totalSize)); };
     // Each base once, though several patches may read it (copies of a file).
     std::map<std::u16string, std::pair<Sha256Digest, std::uint64_t>> bases;  // folded path -> digest, size
     for (const auto& [index, place] : m_patchOf) {
@@ -347,23 +323,11 @@ InstallResult Installer::CheckBases(CZipArchive& archive) {
             if (!r) return Fail(InstallStatus::IoError, r.message, base);
             if (!info.exists || info.directory) return mismatch(base, u" is missing: the delta patches it");
             std::unique_ptr<FsReadFile> file;
-            r = m_fs.OpenForRead(base, file);
-            if (!r) return Fail(InstallStatus::IoError, r.message, base);
-            Sha256 hash;
             Sha256Digest digest;
-            for (std::uint64_t at = 0, size = file->Size(), sinceReport = 0; at < size;) {
-                const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - at));
-                r = file->ReadAt(at, buffer.data(), n);
-                if (!r) return Fail(InstallStatus::IoError, r.message, base);
-                if (!hash.Update(buffer.data(), n)) return Fail(InstallStatus::IoError, u"cannot compute SHA-256");
-                at += n;
-                sinceReport += n;
-                if (m_options.progress && sinceReport >= kProgressStep) {
-                    sinceReport = 0;
-                    if (!m_options.progress(0, m_plan.totalSize)) return Fail(InstallStatus::Cancelled, u"cancelled");
-                }
-            }
-            if (!hash.Finish(digest)) return Fail(InstallStatus::IoError, u"cannot compute SHA-256");
+            r = m_fs.OpenForRead(base, file);
+            if (r) r = HashFile(*file, digest, m_options.bufferSize, goOn);
+            if (cancelled) return Fail(InstallStatus::Cancelled, u"cancelled");
+            if (!r) return Fail(InstallStatus::IoError, r.message, base);
             known = bases.emplace(FoldForComparison(p.base), std::pair{digest, file->Size()}).first;
         }
         if (known->second.first != p.baseDigest)
@@ -396,7 +360,7 @@ InstallResult Installer::StagePatch(CZipArchive& archive, const FileStep& f, con
     r = m_fs.CreateNewFile(f.staged, file);
     if (!r) return refuse(ZipStatus::WriteError, u"cannot create " + f.staged + u": " + r.message);
     StagingSink staging(*file, m_options.progress, done, m_plan.totalSize);
-    HashingSink sink(staging);
+    Sha256Sink sink(&staging);
     zr = ApplyPatch(*patch, *base, p.size, sink, m_options.bufferSize);
     if (staging.Cancelled()) return Fail(InstallStatus::Cancelled, u"cancelled");
     if (!zr) return refuse(zr.status, u"patch of " + p.path + u": " + (zr.message.empty() ? zr.ToText() : zr.message));
@@ -627,7 +591,7 @@ InstallResult PlanDelta(CZipArchive& archive, ZIP_INDEX_TYPE description,
     const CZipFileHeader& h = *archive.GetEntry(description);
     if (h.GetUncompressedSize() > kDescriptionLimit)
         return claims.Fault(h.GetCentralHeaderOffset(), u"the delta's description is too large", description);
-    TextSink text;
+    ZipStringSink text;
     ZipResult zr = archive.ExtractFile(description, text);
     if (!zr) return Refuse(archive, zr);
     std::u16string why;

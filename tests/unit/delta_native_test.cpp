@@ -80,14 +80,9 @@ std::map<std::u16string, std::string> Entries(const std::string& zip) {
     EXPECT_TRUE(archive.Open(MakeMemorySource(zip.data(), zip.size())).ok());
     std::map<std::u16string, std::string> entries;
     for (ZIP_INDEX_TYPE i = 0; i < archive.GetCount(); ++i) {
-        struct : ZipSink {
-            std::string data;
-            bool Write(const void* p, std::size_t n, std::u16string&) override {
-                return data.append(static_cast<const char*>(p), n), true;
-            }
-        } sink;
+        ZipStringSink sink;
         EXPECT_TRUE(archive.ExtractFile(i, sink).ok());
-        entries[archive.GetEntry(i)->GetFileName()] = sink.data;
+        entries[archive.GetEntry(i)->GetFileName()] = sink.text;
     }
     return entries;
 }

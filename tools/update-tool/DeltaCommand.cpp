@@ -24,30 +24,6 @@ const char kDeltaDescriptionText[] =
     "      a name no package may hold, a file that is a folder in the other),\n"
     "      1 unreadable input or OUT unwritable (OUT then unchanged), 2 usage\n";
 
-// Passes nothing on: computes the SHA-256 and size of what it is given.
-class DigestSink : public ZipSink {
-public:
-    bool Write(const void* data, std::size_t size, std::u16string& why) override {
-        size_ += size;
-        if (!hash.Update(data, size)) return why = u"cannot compute SHA-256", false;
-        return true;
-    }
-    Sha256 hash;
-    std::uint64_t size_ = 0;
-};
-
-class TextSink : public ZipSink {
-public:
-    explicit TextSink(std::string& text) : m_text(text) {}
-    bool Write(const void* data, std::size_t size, std::u16string&) override {
-        m_text.append(static_cast<const char*>(data), size);
-        return true;
-    }
-
-private:
-    std::string& m_text;
-};
-
 // Every folder on the way to each file, and the named ones.
 void AddFolders(ReleaseTree& tree) {
     std::set<std::u16string> seen(tree.folders.begin(), tree.folders.end());
@@ -72,23 +48,23 @@ public:
                 folders.push_back(name);
                 continue;
             }
-            DigestSink sink;
+            Sha256Sink sink;
             ZipResult zr = m_archive.ExtractFile(item.index, sink);
             File f;
-            if (!zr || !sink.hash.Finish(f.digest))
+            if (!zr || !sink.Finish(f.digest))
                 return refused = zr.status != ZipStatus::FileError, why = zr.ToText(), false;
             f.path = name;
-            f.size = sink.size_;
+            f.size = sink.Size();
             m_index[name] = item.index;
             files.push_back(std::move(f));
         }
         return true;
     }
     bool Read(const File& file, std::string& data, std::u16string& why) override {
-        data.clear();
-        TextSink sink(data);
+        ZipStringSink sink;
         ZipResult zr = m_archive.ExtractFile(m_index[file.path], sink);
         if (!zr) why = zr.ToText();
+        data = std::move(sink.text);
         return zr.ok();
     }
 
@@ -137,19 +113,11 @@ private:
                 continue;
             }
             std::unique_ptr<FsReadFile> in;
-            if (!(r = m_fs.OpenForRead(Native(path), in))) return why = r.message, false;
             File f;
             f.path = path;
+            if (!(r = m_fs.OpenForRead(Native(path), in)) || !(r = HashFile(*in, f.digest)))
+                return why = r.message, false;
             f.size = in->Size();
-            Sha256 hash;
-            std::vector<char> buffer(1 << 20);
-            for (std::uint64_t at = 0; at < f.size;) {
-                const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), f.size - at));
-                if (!(r = in->ReadAt(at, buffer.data(), n))) return why = r.message, false;
-                if (!hash.Update(buffer.data(), n)) return why = u"cannot compute SHA-256", false;
-                at += n;
-            }
-            if (!hash.Finish(f.digest)) return why = u"cannot compute SHA-256", false;
             files.push_back(std::move(f));
         }
         return true;

@@ -201,6 +201,10 @@ TEST(Delta, OtherInstallationsChangeNothing) {
         if (!app.result.ok()) EXPECT_EQ(Harvest(app.fs, u"/app"), app.before);
         else EXPECT_EQ(Harvest(app.fs, u"/app"), now);
     }
+    // Nor does a delta that would remove the product's executable.
+    Install product(kOld, MakeDelta(kOld, With(kOld, {}, {u"Qelda.exe"})));
+    EXPECT_EQ(product.result.status, InstallStatus::Damaged);
+    EXPECT_EQ(Harvest(product.fs, u"/app"), product.before);
 }
 
 // Every byte of a patch and of the description changed in turn, the package

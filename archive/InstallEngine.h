@@ -26,8 +26,9 @@
 //    BaseMismatch, with nothing changed, so that the caller may fetch the full
 //    package instead. Then each patched file is rebuilt from the installed
 //    one into the work folder (the patch is extracted beside it first) and
-//    its SHA-256 checked: a patch that is not one, or makes another file, is
-//    Damaged. A file to be removed that is already gone is no mismatch.
+//    its SHA-256 checked: a patch that is not one, or makes another file, or
+//    more bytes than PatchWithinLimits allows, is Damaged. A file to be
+//    removed that is already gone is no mismatch.
 // 3. Commit: a journal saying what moves where is written into the work folder
 //    and forced to the disk. Then every existing target file is moved aside
 //    into the work folder, in entry order; a file that cannot be moved (read-
@@ -49,8 +50,8 @@
 //
 // Recovery (InstallRecovery) finds journals that a crash left behind and
 // completes or rolls back their commit, so that the folder holds exactly one
-// version's files. The commit point is the moment every old file has been
-// moved aside: before it the commit is rolled back (the old files go back to
+// version's files. The commit point is the moment every old file (and every
+// file a delta removes) has been moved aside: before it the commit is rolled back (the old files go back to
 // free places), after it the commit is completed (the new files go to free
 // places). A commit whose new files cannot all be found is rolled back. Work
 // folders whose journal is missing or was never completely written are

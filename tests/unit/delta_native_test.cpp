@@ -205,6 +205,22 @@ TEST(Delta, OtherInstallationsChangeNothing) {
     Install product(kOld, MakeDelta(kOld, With(kOld, {}, {u"Qelda.exe"})));
     EXPECT_EQ(product.result.status, InstallStatus::Damaged);
     EXPECT_EQ(Harvest(product.fs, u"/app"), product.before);
+    // Nor a Cancel while the files to patch are read, before any patch is.
+    DeltaDescription description;
+    description.patches.push_back({u"big.bin", u"big.bin", 1, {}, {}});
+    const std::string big(5 << 20, 'b');
+    MemoryFileSystem fs;
+    std::unique_ptr<FsWriteFile> out;
+    fs.CreateNewFile(u"/delta.zip", out);
+    ZipWriter zip(*out);
+    zip.AddFile(kDeltaDescription, description.Text(), false);
+    zip.AddFile(kDeltaPatchFolder + std::u16string(u"big.bin"), "no patch", true);
+    zip.Finish();
+    Plant(fs, u"/app", {{u"big.bin", big}});
+    InstallOptions options;
+    options.progress = [](std::uint64_t, std::uint64_t) { return false; };
+    EXPECT_EQ(InstallPackage(fs, u"/delta.zip", u"/app", options).status, InstallStatus::Cancelled);
+    EXPECT_EQ(Harvest(fs, u"/app"), Tree({{u"big.bin", big}}));
 }
 
 // Every byte of a patch and of the description changed in turn, the package

@@ -136,9 +136,9 @@ bool MakePatch(const std::string& oldText, const std::string& nowText, std::stri
             // Long runs where the two agree are copied; the bytes between go with their differences.
             std::int64_t seek = static_cast<std::int64_t>(lastMatch) - static_cast<std::int64_t>(cursor);
             for (std::size_t i = 0, end = 0, first = 1; i < forward || first; i = end, seek = 0, first = 0) {
-                std::size_t same = i;
-                while (same < forward && now[lastScan + same] == old[lastMatch + same]) ++same;
-                const std::size_t copy = same - i >= kMinCopy || same == forward ? same - i : 0;
+                std::size_t agreeing = i;
+                while (agreeing < forward && now[lastScan + agreeing] == old[lastMatch + agreeing]) ++agreeing;
+                const std::size_t copy = agreeing - i >= kMinCopy || agreeing == forward ? agreeing - i : 0;
                 std::size_t run = 0;
                 for (end = i + copy; end < forward && run < kMinCopy; ++end)
                     run = now[lastScan + end] == old[lastMatch + end] ? run + 1 : 0;

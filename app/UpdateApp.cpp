@@ -146,16 +146,19 @@ BOOL CUpdateApp::InitInstance() {
 
     UPDATE_INFO selected;
     SelectUpdateInfo(installedVersion, records, selected);
+    const std::ptrdiff_t full = SelectFullPackageIndex(installedVersion, records);
     const bool offered = IsNewerVersion(installedVersion, selected.NewVer);
     UpdateLog::Write("decision", {{"records", UpdateLog::Number(records.GetCount())},
                                   {"old", UpdateLog::Text(selected.OldVer)}, {"new", UpdateLog::Text(selected.NewVer)},
                                   {"exact", selected.OldVer == installedVersion ? "1" : "0"},
+                                  {"fallback", full >= 0 ? UpdateLog::Text(records.GetAt(full).NetUrl) : ""},
                                   {"offered", offered ? "1" : "0"},
                                   {"why", offered ? "newer" : "not newer than the installed version"}});
     if (!offered) return End(UpdateExit::UpToDate);
     CUpdateDlg dialog;
     dialog.SetUpdateInfo(selected, installedVersion, commandLine);
     dialog.SetUnattended(policies.unattended);
+    if (full >= 0) dialog.SetFallback(records.GetAt(full));
     m_pMainWnd = &dialog;
     dialog.DoModal();
     if (dialog.Outcome() == UpdateExit::Declined) UpdateLog::Write("answer", {{"offer", "closed"}});

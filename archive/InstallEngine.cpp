@@ -5,6 +5,7 @@
 #include <set>
 #include <utility>
 
+#include "BinaryPatch.h"
 #include "InstallFolders.h"
 #include "InstallJournal.h"
 
@@ -12,6 +13,8 @@ namespace {
 
 // Within a large entry the progress callback is called at least this often.
 constexpr std::uint64_t kProgressStep = std::uint64_t{4} << 20;
+// A delta's description is a line per file; anything larger is not one.
+constexpr std::uint64_t kDescriptionLimit = std::uint64_t{64} << 20;
 
 std::u16string Num(std::uint64_t v) { return FormatText(u"%llu", {static_cast<unsigned long long>(v)}); }
 
@@ -70,7 +73,7 @@ public:
             size -= n;
             m_done += n;
             m_sinceReport += n;
-            if (m_sinceReport == kProgressStep) {
+            if (m_progress && m_sinceReport == kProgressStep) {
                 m_sinceReport = 0;
                 if (!m_progress(m_done, m_total)) {
                     m_cancelled = true;
@@ -90,6 +93,19 @@ private:
     std::uint64_t m_total;
     std::uint64_t m_sinceReport = 0;
     bool m_cancelled = false;
+};
+
+// A patch's header, from its first bytes, and its size.
+class HeaderSink : public ZipSink {
+public:
+    bool Write(const void* data, std::size_t size, std::u16string&) override {
+        const std::size_t n = std::min(size, kPatchHeaderSize - std::min(head.size(), kPatchHeaderSize));
+        head.append(static_cast<const char*>(data), n);
+        total += size;
+        return true;
+    }
+    std::string head;
+    std::uint64_t total = 0;
 };
 
 InstallStatus StatusOf(const FsResult& r) {
@@ -124,8 +140,10 @@ private:
     enum class State { Empty, Prepared, Committed, Broken, Done };
 
     InstallResult Survey();
+    InstallResult CheckBases(CZipArchive& archive);
     InstallResult Stage(CZipArchive& archive);
     InstallResult StageFile(CZipArchive& archive, const FileStep& f, std::uint64_t done);
+    InstallResult StagePatch(CZipArchive& archive, const FileStep& f, const DeltaPatch& patch, std::uint64_t done);
     InstallResult MoveOldFilesAside();
     InstallResult PlaceNewFiles(FolderMaker& folders);
     InstallResult SwapLastFile(FolderMaker& folders);
@@ -142,6 +160,7 @@ private:
     InstallOptions m_options;
     State m_state = State::Empty;
     PackagePlan m_plan;
+    std::map<ZIP_INDEX_TYPE, std::size_t> m_patchOf;  // a patch entry's place in m_plan.delta.patches
     std::u16string m_work;
     std::unique_ptr<Journal> m_journal;
 };
@@ -163,22 +182,37 @@ InstallResult Installer::Prepare(CZipArchive& archive) {
     m_journal->tag = m_options.journalTag;
     const std::u16string last = FoldForComparison(m_options.lastFile);
     const std::u16string self = FoldForComparison(m_options.selfFile);
+    InstallResult result;
+    auto addStep = [&](FileStep& f) {
+        m_journal->Resolve(f);
+        const std::u16string folded = FoldForComparison(f.target);
+        if (!self.empty() && folded == self) f.kind = StepKind::Self;
+        else if (!last.empty() && folded == last) f.kind = StepKind::Last;
+        if (f.remove && f.kind == StepKind::Last)
+            result = Fail(InstallStatus::Damaged, u"the delta removes the product's executable " + f.target);
+        m_journal->files.push_back(std::move(f));
+    };
     for (const PackagePlan::Item& item : m_plan.items) {
         if (item.path.directory) continue;
         FileStep f;
         f.index = item.index;
         f.relative = JoinSegments(item.path.segments, item.path.segments.size(), u'/');
-        m_journal->Resolve(f);
-        const std::u16string folded = FoldForComparison(f.target);
-        if (!self.empty() && folded == self) f.kind = StepKind::Self;
-        else if (!last.empty() && folded == last) f.kind = StepKind::Last;
-        m_journal->files.push_back(std::move(f));
+        if (item.patch != PackagePlan::kWhole) m_patchOf[item.index] = item.patch;
+        addStep(f);
+    }
+    for (std::size_t k = 0; k < m_plan.delta.removals.size(); ++k) {
+        FileStep f;
+        f.index = k;
+        f.remove = true;
+        f.relative = m_plan.delta.removals[k];
+        addStep(f);
     }
     // The product's executable goes last.
     std::stable_partition(m_journal->files.begin(), m_journal->files.end(),
                           [](const FileStep& f) { return f.kind != StepKind::Last; });
     // A link on a target's way is refused before anything is staged.
-    InstallResult result = Survey();
+    if (result.ok()) result = Survey();
+    if (result.ok() && m_plan.isDelta) result = CheckBases(archive);
     if (result.ok()) result = Stage(archive);
     if (result.ok()) m_state = State::Prepared;
     else RemoveFolderTree(m_fs, m_work);
@@ -190,6 +224,12 @@ InstallResult Installer::Prepare(CZipArchive& archive) {
 InstallResult Installer::Survey() {
     Journal& j = *m_journal;
     j.folders.clear();
+    FolderMaker way(m_fs, j);
+    for (const FileStep& f : j.files) {
+        if (!f.remove) continue;
+        FsResult r = way.CheckWay(f.relative);
+        if (!r) return Fail(InstallStatus::IoError, r.message, f.target);
+    }
     std::set<std::u16string> seen;
     for (const PackagePlan::Item& item : m_plan.items) {
         const std::size_t n = item.path.segments.size() - (item.path.directory ? 0 : 1);
@@ -225,10 +265,13 @@ InstallResult Installer::Stage(CZipArchive& archive) {
     std::uint64_t done = 0;
     std::vector<std::u16string> staged;
     for (const FileStep& f : m_journal->files) {
-        InstallResult r = StageFile(archive, f, done);
+        if (f.remove) continue;
+        auto patch = m_patchOf.find(f.index);
+        const DeltaPatch* p = patch == m_patchOf.end() ? nullptr : &m_plan.delta.patches[patch->second];
+        InstallResult r = p ? StagePatch(archive, f, *p, done) : StageFile(archive, f, done);
         if (!r.ok()) return r;
         staged.push_back(f.staged);
-        done += archive.GetEntry(f.index)->GetUncompressedSize();
+        done += p ? p->size : archive.GetEntry(f.index)->GetUncompressedSize();
         if (m_options.progress && !m_options.progress(done, m_plan.totalSize))
             return Fail(InstallStatus::Cancelled, u"cancelled");
     }
@@ -253,6 +296,82 @@ InstallResult Installer::StageFile(CZipArchive& archive, const FileStep& f, std:
     if (!zr) return Refuse(archive, zr);
     r = file->Finish(false);
     return r ? InstallResult{} : writeError(u"cannot write ", r);
+}
+
+// A delta applies only to the files it was made from: every file a patch
+// reads must be there with its SHA-256, and no folder may stand where the
+// delta puts or removes a file.
+InstallResult Installer::CheckBases(CZipArchive& archive) {
+    auto mismatch = [](const std::u16string& path, const char16_t* what) {
+        return Fail(InstallStatus::BaseMismatch, path + what, path);
+    };
+    for (const FileStep& f : m_journal->files)
+        if (f.skip) return mismatch(f.target, u" is a folder, not the file the delta expects");
+    FolderMaker way(m_fs, *m_journal);
+    bool cancelled = false;
+    auto goOn = [&] { return !(cancelled = m_options.progress && !m_options.progress(0, m_plan.totalSize)); };
+    // Each base once, though several patches may read it (copies of a file).
+    std::map<std::u16string, std::pair<Sha256Digest, std::uint64_t>> bases;  // folded path -> digest, size
+    for (const auto& [index, place] : m_patchOf) {
+        const DeltaPatch& p = m_plan.delta.patches[place];
+        const std::u16string base = m_journal->Full(p.base);
+        auto known = bases.find(FoldForComparison(p.base));
+        if (known == bases.end()) {
+            FsInfo info;
+            FsResult r = way.CheckWay(p.base);
+            if (r) r = StatNoLink(m_fs, base, info);
+            if (!r) return Fail(InstallStatus::IoError, r.message, base);
+            if (!info.exists || info.directory) return mismatch(base, u" is missing: the delta patches it");
+            std::unique_ptr<FsReadFile> file;
+            Sha256Digest digest;
+            r = m_fs.OpenForRead(base, file);
+            if (r) r = HashFile(*file, digest, m_options.bufferSize, goOn);
+            if (cancelled) return Fail(InstallStatus::Cancelled, u"cancelled");
+            if (!r) return Fail(InstallStatus::IoError, r.message, base);
+            known = bases.emplace(FoldForComparison(p.base), std::pair{digest, file->Size()}).first;
+        }
+        if (known->second.first != p.baseDigest)
+            return mismatch(base, u" differs from the file the delta was made for");
+        const std::uint64_t patchSize = archive.GetEntry(index)->GetUncompressedSize();
+        if (!PatchWithinLimits(p.size, known->second.second, patchSize, archive.GetLimits()))
+            return Refuse(archive, ZipResult::Fail(ZipStatus::TooLarge, 0,
+                                                   u"a patch of " + Num(patchSize) + u" bytes cannot make the " +
+                                                       Num(p.size) + u" bytes of " + p.path + u" from " +
+                                                       Num(known->second.second),
+                                                   index));
+    }
+    return InstallResult{};
+}
+
+// The patch is extracted into the work folder, applied to the installed file,
+// and the result checked against the description's SHA-256.
+InstallResult Installer::StagePatch(CZipArchive& archive, const FileStep& f, const DeltaPatch& p, std::uint64_t done) {
+    auto refuse = [&](ZipStatus status, std::u16string why) {
+        return Refuse(archive, ZipResult::Fail(status, 0, std::move(why), f.index));
+    };
+    const std::u16string patchPath = JoinPath(m_fs, m_work, u"d" + Num(f.index));
+    ZipResult zr = archive.ExtractFile(f.index, m_fs, patchPath, false, m_options.bufferSize);
+    if (!zr) return Refuse(archive, zr);
+    std::unique_ptr<FsReadFile> patch, base;
+    std::unique_ptr<FsWriteFile> file;
+    FsResult r = m_fs.OpenForRead(patchPath, patch);
+    if (r) r = m_fs.OpenForRead(m_journal->Full(p.base), base);
+    if (!r) return Fail(InstallStatus::IoError, r.message);
+    r = m_fs.CreateNewFile(f.staged, file);
+    if (!r) return refuse(ZipStatus::WriteError, u"cannot create " + f.staged + u": " + r.message);
+    StagingSink staging(*file, m_options.progress, done, m_plan.totalSize);
+    Sha256Sink sink(&staging);
+    zr = ApplyPatch(*patch, *base, p.size, sink, m_options.bufferSize);
+    if (staging.Cancelled()) return Fail(InstallStatus::Cancelled, u"cancelled");
+    if (!zr) return refuse(zr.status, u"patch of " + p.path + u": " + (zr.message.empty() ? zr.ToText() : zr.message));
+    Sha256Digest digest;
+    r = file->Finish(false);
+    if (!r) return refuse(ZipStatus::WriteError, u"cannot write " + f.staged + u": " + r.message);
+    if (!sink.Finish(digest)) return Fail(InstallStatus::IoError, u"cannot compute SHA-256");
+    if (digest != p.digest) return refuse(ZipStatus::Damaged, u"the patch of " + p.path + u" makes another file");
+    patch.reset();
+    m_fs.RemoveFile(patchPath);
+    return InstallResult{};
 }
 
 InstallResult Installer::Commit() {
@@ -321,7 +440,7 @@ InstallResult Installer::PlaceNewFiles(FolderMaker& folders) {
         if (!r) return Abandon(InstallStatus::IoError, r, &folders);
     }
     for (FileStep& f : m_journal->files) {
-        if (f.kind == StepKind::Last || f.skip) continue;
+        if (f.kind == StepKind::Last || f.skip || f.remove) continue;
         FsResult r = Place(f, folders);
         if (!r) return Abandon(InstallStatus::IoError, r, &folders);
     }
@@ -429,55 +548,144 @@ const char* InstallStatusName(InstallStatus status) {
     case InstallStatus::Damaged: return "damaged";
     case InstallStatus::IoError: return "io-error";
     case InstallStatus::Cancelled: return "cancelled";
+    case InstallStatus::BaseMismatch: return "base-mismatch";
     }
     return "unknown";
 }
 
-InstallResult CheckPackage(const CZipArchive& archive, PackagePlan& plan) {
+namespace {
+
+// Which entry each file and folder of a package comes from, by folded full
+// path (a folder named, or implied by a file's path): no two may name one
+// file, and no file may also be a folder.
+class Claims {
+public:
+    explicit Claims(const CZipArchive& archive) : m_archive(archive) {}
+
+    InstallResult Claim(const EntryPath& path, ZIP_INDEX_TYPE i) {
+        const std::uint64_t at = m_archive.GetEntry(i)->GetCentralHeaderOffset();
+        const std::size_t n = path.segments.size();
+        for (std::size_t k = 1; k <= (path.directory ? n : n - 1); ++k) {
+            const std::u16string key = FoldForComparison(JoinSegments(path.segments, k, u'/'));
+            auto clash = m_files.find(key);
+            if (clash != m_files.end())
+                return Fault(at, u"a folder of this path is a file in " + EntryLabel(m_archive, clash->second), i);
+            m_folders.emplace(key, i);
+        }
+        if (path.directory) return InstallResult{};
+        const std::u16string key = FoldForComparison(JoinSegments(path.segments, n, u'/'));
+        auto asFolder = m_folders.find(key);
+        if (asFolder != m_folders.end())
+            return Fault(at, u"names a folder of " + EntryLabel(m_archive, asFolder->second), i);
+        auto same = m_files.emplace(key, i);
+        if (!same.second) return Fault(at, u"names the same file as " + EntryLabel(m_archive, same.first->second), i);
+        return InstallResult{};
+    }
+    bool Claimed(const std::u16string& path) const {
+        const std::u16string key = FoldForComparison(path);
+        return m_files.count(key) != 0 || m_folders.count(key) != 0;
+    }
+    InstallResult Fault(std::uint64_t at, std::u16string why, ZIP_INDEX_TYPE i) const {
+        return Refuse(m_archive, ZipResult::Fail(ZipStatus::Damaged, at, std::move(why), i));
+    }
+
+private:
+    const CZipArchive& m_archive;
+    std::map<std::u16string, ZIP_INDEX_TYPE> m_files, m_folders;
+};
+
+bool StartsWith(const std::u16string& text, const char16_t* prefix) {
+    return text.compare(0, std::char_traits<char16_t>::length(prefix), prefix) == 0;
+}
+
+// A delta's description, and its patches matched with their entries.
+InstallResult PlanDelta(CZipArchive& archive, ZIP_INDEX_TYPE description,
+                        std::map<std::u16string, ZIP_INDEX_TYPE>& patchEntries, Claims& claims, PackagePlan& plan) {
+    const CZipFileHeader& h = *archive.GetEntry(description);
+    if (h.GetUncompressedSize() > kDescriptionLimit)
+        return claims.Fault(h.GetCentralHeaderOffset(), u"the delta's description is too large", description);
+    ZipStringSink text;
+    ZipResult zr = archive.ExtractFile(description, text);
+    if (!zr) return Refuse(archive, zr);
+    std::u16string why;
+    if (!plan.delta.Parse(text.text, why)) return claims.Fault(h.GetCentralHeaderOffset(), why, description);
+    for (std::size_t k = 0; k < plan.delta.patches.size(); ++k) {
+        const DeltaPatch& p = plan.delta.patches[k];
+        auto entry = patchEntries.find(FoldForComparison(p.path));
+        if (entry == patchEntries.end())
+            return claims.Fault(h.GetCentralHeaderOffset(), u"no patch for " + p.path, description);
+        PackagePlan::Item item;
+        item.index = entry->second;
+        item.patch = k;
+        ParseEntryName(p.path, item.path, why);
+        patchEntries.erase(entry);
+        InstallResult r = claims.Claim(item.path, item.index);
+        if (!r.ok()) return r;
+        plan.items.push_back(std::move(item));
+        plan.totalSize += p.size;
+    }
+    if (!patchEntries.empty())
+        return claims.Fault(0, u"the description does not name this patch", patchEntries.begin()->second);
+    std::set<std::u16string> removed;
+    for (const std::u16string& path : plan.delta.removals)
+        if (claims.Claimed(path) || !removed.insert(FoldForComparison(path)).second)
+            return claims.Fault(h.GetCentralHeaderOffset(), u"removes " + path + u", which the package names too",
+                                description);
+    std::sort(plan.items.begin(), plan.items.end(), [](const auto& a, const auto& b) { return a.index < b.index; });
+    return InstallResult{};
+}
+
+}  // namespace
+
+InstallResult CheckPackage(CZipArchive& archive, PackagePlan& plan) {
     plan = PackagePlan{};
-    // Folded full paths: files, and folders (named or implied by a file's path).
-    std::map<std::u16string, ZIP_INDEX_TYPE> files;
-    std::map<std::u16string, ZIP_INDEX_TYPE> folders;
+    Claims claims(archive);
     const ZIP_INDEX_TYPE count = archive.GetCount();
+    const std::u16string deltaFolder = kDeltaFolder + std::u16string(u"/");
+    ZIP_INDEX_TYPE description = count;
+    std::map<std::u16string, ZIP_INDEX_TYPE> patchEntries;  // folded path of the file rebuilt -> entry
+    std::uint64_t declared = 0;                             // what the entries declare
     plan.items.reserve(count);
     for (ZIP_INDEX_TYPE i = 0; i < count; ++i) {
         ZipResult zr = archive.CheckEntry(i);
         if (!zr) return Refuse(archive, zr);
         const CZipFileHeader& h = *archive.GetEntry(i);
+        const std::u16string& name = h.GetFileName();
+        if (!h.IsDirectory()) declared += h.GetUncompressedSize();
         PackagePlan::Item item;
         item.index = i;
         std::u16string why;
-        if (!ParseEntryName(h.GetFileName(), item.path, why))
+        if (StartsWith(name, deltaFolder.c_str())) {
+            // A delta's own entries: its description and its patches.
+            plan.isDelta = true;
+            if (h.IsDirectory()) continue;
+            if (name == kDeltaDescription && description == count) {
+                description = i;
+                continue;
+            }
+            if (!StartsWith(name, kDeltaPatchFolder))
+                return claims.Fault(h.GetCentralHeaderOffset(), u"not a part of a delta package", i);
+            if (!ParseEntryName(name.substr(std::char_traits<char16_t>::length(kDeltaPatchFolder)), item.path, why))
+                return Refuse(archive, ZipResult::Fail(ZipStatus::UnsafeName, h.GetCentralHeaderOffset(), why, i));
+            const std::u16string path = JoinSegments(item.path.segments, item.path.segments.size(), u'/');
+            if (!patchEntries.emplace(FoldForComparison(path), i).second)
+                return claims.Fault(h.GetCentralHeaderOffset(), u"a second patch for " + path, i);
+            continue;
+        }
+        if (!ParseEntryName(name, item.path, why))
             return Refuse(archive, ZipResult::Fail(ZipStatus::UnsafeName, h.GetCentralHeaderOffset(), why, i));
         if (h.IsDirectory()) item.path.directory = true;
         if (item.path.segments.empty()) continue;  // "./": the destination itself
-
-        const std::size_t n = item.path.segments.size();
-        const std::size_t parents = item.path.directory ? n : n - 1;
-        for (std::size_t k = 1; k <= parents; ++k) {
-            const std::u16string key = FoldForComparison(JoinSegments(item.path.segments, k, u'/'));
-            auto clash = files.find(key);
-            if (clash != files.end())
-                return Refuse(archive, ZipResult::Fail(ZipStatus::Damaged, h.GetCentralHeaderOffset(),
-                                                       u"a folder of this path is a file in " +
-                                                           EntryLabel(archive, clash->second),
-                                                       i));
-            folders.emplace(key, i);
-        }
-        if (!item.path.directory) {
-            const std::u16string key = FoldForComparison(JoinSegments(item.path.segments, n, u'/'));
-            auto asFolder = folders.find(key);
-            if (asFolder != folders.end())
-                return Refuse(archive, ZipResult::Fail(ZipStatus::Damaged, h.GetCentralHeaderOffset(),
-                                                       u"names a folder of " + EntryLabel(archive, asFolder->second), i));
-            auto same = files.emplace(key, i);
-            if (!same.second)
-                return Refuse(archive, ZipResult::Fail(ZipStatus::Damaged, h.GetCentralHeaderOffset(),
-                                                       u"names the same file as " + EntryLabel(archive, same.first->second),
-                                                       i));
-            plan.totalSize += h.GetUncompressedSize();
-        }
+        InstallResult r = claims.Claim(item.path, i);
+        if (!r.ok()) return r;
+        if (!item.path.directory) plan.totalSize += h.GetUncompressedSize();
         plan.items.push_back(std::move(item));
+    }
+    if (plan.isDelta) {
+        if (description == count)
+            return Refuse(archive, ZipResult::Fail(ZipStatus::Damaged, 0, u"a delta package without its description"));
+        InstallResult r = PlanDelta(archive, description, patchEntries, claims, plan);
+        if (!r.ok()) return r;
     }
     const ZipLimits& limits = archive.GetLimits();
     const std::uint64_t size = archive.GetArchiveSize();
@@ -485,9 +693,10 @@ InstallResult CheckPackage(const CZipArchive& archive, PackagePlan& plan) {
         size > (UINT64_MAX - limits.totalSlack) / std::max<std::uint64_t>(limits.maxTotalRatio, 1)
             ? UINT64_MAX
             : size * limits.maxTotalRatio + limits.totalSlack;
-    if (plan.totalSize > byRatio || plan.totalSize > limits.maxTotalSize)
+    if (declared > byRatio || plan.totalSize > limits.maxTotalSize)
         return Refuse(archive, ZipResult::Fail(ZipStatus::TooLarge, 0,
-                                               u"entries declare " + Num(plan.totalSize) + u" bytes in all, more than " +
+                                               u"entries declare " + Num(std::max(declared, plan.totalSize)) +
+                                                   u" bytes in all, more than " +
                                                    Num(std::min(byRatio, limits.maxTotalSize)) +
                                                    u" allowed for an archive of " + Num(size) + u" bytes"));
     return InstallResult{};
@@ -497,11 +706,20 @@ InstallResult VerifyPackage(CZipArchive& archive, const InstallOptions& options)
     PackagePlan plan;
     InstallResult checked = CheckPackage(archive, plan);
     if (!checked.ok()) return checked;
-    NullSink sink;
     for (const PackagePlan::Item& item : plan.items) {
+        NullSink none;
+        HeaderSink patch;
+        const bool isPatch = item.patch != PackagePlan::kWhole;
+        ZipSink& sink = isPatch ? static_cast<ZipSink&>(patch) : none;
         ZipResult zr = archive.ExtractFile(item.index, sink, options.bufferSize);
-        if (!zr) return Refuse(archive, zr);
+        PatchHeader header;
+        if (zr && isPatch) zr = ReadPatchHeader(patch.head.data(), patch.head.size(), patch.total, header);
+        if (zr && isPatch && header.newSize != plan.delta.patches[item.patch].size)
+            zr = ZipResult::Fail(ZipStatus::Damaged, 16, u"the patch makes another size than the description's");
+        if (!zr) {
+            zr.entry = item.index;
+            return Refuse(archive, zr);
+        }
     }
     return InstallResult{};
 }
-

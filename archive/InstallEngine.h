@@ -2,7 +2,9 @@
 // and repairs an installation that a crash interrupted. This header is the
 // engine's contract; the work lives in InstallEngine.cpp (check, stage,
 // commit, finish), InstallJournal (the journal's format), InstallRecovery.cpp
-// and InstallFolders (the engine's own folders, and links refused).
+// and InstallFolders (the engine's own folders, and links refused). A delta
+// package (DeltaPackage.h) goes the same way, with the differences noted
+// "Delta" below.
 //
 // 1. Check: every entry is examined before anything is touched - its name
 //    must be a safe path below the destination (EntryName.h), it must be a
@@ -10,11 +12,23 @@
 //    the same file (as Windows compares names), no file may also be a folder,
 //    and the declared sizes must stay within the archive's limits. Any fault
 //    refuses the package as Damaged.
+//    Delta: its description must read, every patch it names must be there and
+//    no other, a removed file must be neither a file nor a folder of the
+//    package, and the product's executable is never removed.
 // 2. Stage: every file entry is extracted and verified (local header, sizes,
 //    CRC-32) into a hidden work folder ".update-staging-<random>" inside the
 //    destination, so that the commit only renames on one volume, and forced
 //    to the disk. Nothing installed has changed yet: the product may run. The
 //    progress callback may cancel; the work folder is then removed.
+//    Delta: first every file a patch applies to is read and its SHA-256
+//    compared with the description's; one that differs, is missing or is a
+//    folder, a folder where the delta puts or removes a file: the result is
+//    BaseMismatch, with nothing changed, so that the caller may fetch the full
+//    package instead. Then each patched file is rebuilt from the installed
+//    one into the work folder (the patch is extracted beside it first) and
+//    its SHA-256 checked: a patch that is not one, or makes another file, or
+//    more bytes than PatchWithinLimits allows, is Damaged. A file to be
+//    removed that is already gone is no mismatch.
 // 3. Commit: a journal saying what moves where is written into the work folder
 //    and forced to the disk. Then every existing target file is moved aside
 //    into the work folder, in entry order; a file that cannot be moved (read-
@@ -27,6 +41,8 @@
 //    start until the rest is in place; the "self" file (the running updater)
 //    is renamed aside within its own folder, since a running program's file
 //    can be renamed but not deleted. A fault during the commit undoes it.
+//    Delta: a file it removes is moved aside with the old files (the updater
+//    renamed within its folder) and is deleted with them at Finish.
 // 4. Finish: once the caller has recorded the new version, the journal, the
 //    old files and the work folder are deleted. The updater's old file cannot
 //    be deleted while it runs: it is deleted at the next start (recovery), or
@@ -34,8 +50,8 @@
 //
 // Recovery (InstallRecovery) finds journals that a crash left behind and
 // completes or rolls back their commit, so that the folder holds exactly one
-// version's files. The commit point is the moment every old file has been
-// moved aside: before it the commit is rolled back (the old files go back to
+// version's files. The commit point is the moment every old file (and every
+// file a delta removes) has been moved aside: before it the commit is rolled back (the old files go back to
 // free places), after it the commit is completed (the new files go to free
 // places). A commit whose new files cannot all be found is rolled back. Work
 // folders whose journal is missing or was never completely written are
@@ -64,6 +80,7 @@
 #include <string>
 #include <vector>
 
+#include "DeltaPackage.h"
 #include "EntryName.h"
 #include "FileSystem.h"
 #include "ZipArchive.h"
@@ -74,11 +91,14 @@ enum class InstallStatus {
     Damaged,   // the package was refused or failed verification; nothing changed
     IoError,   // the destination could not be written; nothing changed
     Cancelled, // the progress callback asked to stop the staging; nothing changed
+    BaseMismatch,  // a delta package for other files than those installed; path names
+                   // the first that differs; nothing changed: install the full package
 };
 
 struct InstallResult {
     InstallStatus status = InstallStatus::Installed;
-    std::u16string path;    // InUse: full path of the file in use; IoError: the path at fault, if known
+    std::u16string path;    // InUse: full path of the file in use; IoError: the path at fault, if known;
+                            // BaseMismatch: the installed file (or folder) that differs
     // One line of English for people. When installed it is empty, unless old
     // files could not be deleted afterwards (they stay in the work folder).
     std::u16string reason;
@@ -98,8 +118,9 @@ struct InstallOptions {
     bool flush = true;
     std::size_t bufferSize = 256 * 1024;
     // Called while staging with the bytes staged so far and in all: after each
-    // entry, and within an entry at least every 4 MiB, so that a user's Cancel
-    // is seen promptly. Returning false stops Prepare with Cancelled.
+    // entry, and within an entry at least every 4 MiB (also while a delta's
+    // installed files are read), so that a user's Cancel is seen promptly.
+    // Returning false stops Prepare with Cancelled.
     std::function<bool(std::uint64_t done, std::uint64_t total)> progress;
     // Kept in the journal and handed back by recovery: the version installed.
     // Any text: it comes from the manifest.
@@ -110,21 +131,27 @@ struct InstallOptions {
     std::u16string selfFile;
 };
 
-// What the check of step 1 finds, without extracting anything.
+// What the check of step 1 finds; of a delta package only its description is
+// extracted.
 struct PackagePlan {
+    static constexpr std::size_t kWhole = SIZE_MAX;
     struct Item {
         ZIP_INDEX_TYPE index = 0;
-        EntryPath path;
+        EntryPath path;              // where it goes; a patch's: the file it rebuilds
+        std::size_t patch = kWhole;  // a patch: its place in delta.patches
     };
-    std::vector<Item> items;  // in entry order
-    std::uint64_t totalSize = 0;
+    std::vector<Item> items;  // files and folders in entry order
+    bool isDelta = false;
+    DeltaDescription delta;
+    std::uint64_t totalSize = 0;  // of the files staged, whole or rebuilt
 };
 
 // Step 1 alone. On success fills `plan` and returns Installed.
-InstallResult CheckPackage(const CZipArchive& archive, PackagePlan& plan);
+InstallResult CheckPackage(CZipArchive& archive, PackagePlan& plan);
 
 // Steps 1 and 2 without a destination: every entry is extracted into nothing
-// and verified. Installed means the package would be installed.
+// and verified (a delta's patches as far as they read without the files they
+// apply to). Installed means the package would be installed.
 InstallResult VerifyPackage(CZipArchive& archive, const InstallOptions& options = {});
 
 class Installer;

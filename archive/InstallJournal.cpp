@@ -10,6 +10,7 @@
 namespace {
 
 const char kHeader[] = "qelda-update-journal 1";
+const char kHeaderWithRemovals[] = "qelda-update-journal 2";
 const char kHeaderStart[] = "qelda-update-journal ";
 const char kEndLine[] = "end\n";
 const char16_t kJournalName[] = u"journal";
@@ -126,8 +127,8 @@ std::u16string Journal::Full(const std::u16string& relative) const {
 
 void Journal::Resolve(FileStep& f) const {
     f.target = Full(f.relative);
-    f.staged = JoinPath(m_fs, work, WorkName(u'n', f.index));
-    if (f.kind != StepKind::Self) f.backup = JoinPath(m_fs, work, WorkName(u'o', f.index));
+    f.staged = f.remove ? std::u16string() : JoinPath(m_fs, work, WorkName(u'n', f.index));
+    if (f.kind != StepKind::Self) f.backup = JoinPath(m_fs, work, WorkName(f.remove ? u'r' : u'o', f.index));
 }
 
 std::u16string Journal::CopyPath(const FileStep& f) const { return JoinPath(m_fs, work, WorkName(u'c', f.index)); }
@@ -136,14 +137,16 @@ std::string Journal::Text() const {
     std::u16string t = u"tag " + Escape(tag) + u"\n";
     if (!package.empty()) t += u"package " + Escape(package) + u"\n";
     for (const std::u16string& folder : folders) t += u"folder " + Escape(folder) + u"\n";
+    bool removals = false;
     for (const FileStep& f : files) {
         if (f.skip) continue;
+        removals = removals || f.remove;
         const std::u16string aside =
             f.kind == StepKind::Self ? f.backup.substr(FolderOf(m_fs, f.backup).size() + 1) : u"-";
-        t += u"file " + Num(f.index) + u" " + static_cast<char16_t>(f.kind) + (f.hadOld ? u" 1 " : u" 0 ") + aside +
-             u" " + Escape(f.relative) + u"\n";
+        t += (f.remove ? u"remove " : u"file ") + Num(f.index) + u" " + static_cast<char16_t>(f.kind) +
+             (f.hadOld ? u" 1 " : u" 0 ") + aside + u" " + Escape(f.relative) + u"\n";
     }
-    return std::string(kHeader) + "\n" + Utf16ToUtf8(t) + kEndLine;
+    return std::string(removals ? kHeaderWithRemovals : kHeader) + "\n" + Utf16ToUtf8(t) + kEndLine;
 }
 
 Journal::Read Journal::Parse(const std::string& text, std::u16string& why) {
@@ -165,7 +168,8 @@ Journal::Read Journal::Parse(const std::string& text, std::u16string& why) {
     };
     const std::size_t headerEnd = text.find('\n');
     const std::string header = text.substr(0, headerEnd);
-    if (header != kHeader) {
+    const bool removals = header == kHeaderWithRemovals;
+    if (header != kHeader && !removals) {
         if (header.compare(0, sizeof kHeaderStart - 1, kHeaderStart) == 0)
             return malformed(0, u"a journal of format \"" + Utf8ToUtf16(header.substr(sizeof kHeaderStart - 1)) +
                                     u"\", written by a later updater");
@@ -182,7 +186,7 @@ Journal::Read Journal::Parse(const std::string& text, std::u16string& why) {
     }
     if (lines.size() < 3 || !StartsWith(lines[1], u"tag ") || !Unescape(lines[1].substr(4), tag))
         return malformed(2, u"no tag");
-    std::set<ZIP_INDEX_TYPE> indexes;
+    std::set<ZIP_INDEX_TYPE> indexes, removalNumbers;
     std::set<std::u16string> targets;  // as Windows compares names
     for (std::size_t i = 2; i + 1 < lines.size(); ++i) {
         const std::u16string& line = lines[i];
@@ -199,7 +203,7 @@ Journal::Read Journal::Parse(const std::string& text, std::u16string& why) {
             folders.push_back(std::move(folder));
             continue;
         }
-        // file INDEX KIND OLD ASIDE PATH
+        // file INDEX KIND OLD ASIDE PATH, remove NUMBER KIND OLD ASIDE PATH
         std::vector<std::u16string> fields;
         std::size_t start = 0;
         for (int k = 0; k < 5; ++k) {
@@ -208,20 +212,22 @@ Journal::Read Journal::Parse(const std::string& text, std::u16string& why) {
             fields.push_back(line.substr(start, space - start));
             start = space + 1;
         }
-        if (fields[0] != u"file") return malformed(i + 1, u"unknown record");
+        FileStep f;
+        f.remove = removals && fields[0] == u"remove";
+        if (fields[0] != u"file" && !f.remove) return malformed(i + 1, u"unknown record");
         const std::u16string& index = fields[1];
         if (index.empty() || index.size() > 19 || index.find_first_not_of(u"0123456789") != std::u16string::npos ||
             std::stoull(Utf16ToUtf8(index)) > SIZE_MAX)
             return malformed(i + 1, u"bad index");
-        FileStep f;
         f.index = static_cast<ZIP_INDEX_TYPE>(std::stoull(Utf16ToUtf8(index)));
         f.kind = static_cast<StepKind>(fields[2].size() == 1 ? fields[2][0] : 0);
-        if (f.kind != StepKind::Normal && f.kind != StepKind::Last && f.kind != StepKind::Self)
+        if (f.kind != StepKind::Normal && f.kind != StepKind::Self && (f.kind != StepKind::Last || f.remove))
             return malformed(i + 1, u"bad kind");
         if (fields[3] != u"0" && fields[3] != u"1") return malformed(i + 1, u"bad old-file flag");
         f.hadOld = fields[3] == u"1";
         if (!ParsePath(line.substr(start), false, f.relative, what)) return malformed(i + 1, u"file: " + what);
-        if (!indexes.insert(f.index).second || !targets.insert(FoldForComparison(f.relative)).second)
+        if (!(f.remove ? removalNumbers : indexes).insert(f.index).second ||
+            !targets.insert(FoldForComparison(f.relative)).second)
             return malformed(i + 1, u"a second step for one entry or file");
         Resolve(f);
         if (f.kind == StepKind::Self) {
@@ -242,8 +248,8 @@ bool Journal::SameContent(const Journal& other) const {
         return false;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const FileStep &a = files[i], &b = other.files[i];
-        if (a.index != b.index || a.kind != b.kind || a.hadOld != b.hadOld || a.relative != b.relative ||
-            a.backup != b.backup)
+        if (a.index != b.index || a.remove != b.remove || a.kind != b.kind || a.hadOld != b.hadOld ||
+            a.relative != b.relative || a.backup != b.backup)
             return false;
     }
     return true;

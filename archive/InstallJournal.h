@@ -4,7 +4,7 @@
 //
 // The text is UTF-8, one record a line, each line ending in "\n":
 //
-//   qelda-update-journal 1
+//   qelda-update-journal 1            2 when the journal has remove lines
 //   tag TEXT                          the version installed, handed back by recovery
 //   [package NAME]                    only in journals of earlier updaters: the package's
 //                                     file name in the destination, to delete (but only
@@ -13,6 +13,10 @@
 //   file INDEX KIND OLD ASIDE PATH    one file in commit order: the entry's index, n
 //                                     (normal), l (last) or s (self), 1 when an old file
 //                                     was there, the self file's old name ("-" otherwise)
+//   remove NUMBER KIND OLD ASIDE PATH a file a delta package removes, in commit order
+//                                     with the files: moved aside like an old file and
+//                                     deleted with them; KIND n or s, NUMBER counts
+//                                     removals from 0
 //   end
 //
 // PATHs are relative to the destination with '/' between segments and obey the
@@ -25,7 +29,8 @@
 //
 // A text whose last line is not "end" is an incomplete write: its commit never
 // began. A complete text that does not parse is kept for the user to see, as is
-// one of a later format: what its commit did cannot be known.
+// one of a later format: what its commit did cannot be known. So an updater
+// that knows no removals keeps a journal of format 2 rather than half undo it.
 #pragma once
 
 #include <string>
@@ -40,18 +45,19 @@ enum class StepKind : char16_t {
     Self = u's',  // the running updater: renamed aside within its own folder
 };
 
-// One file entry on its way into the destination.
+// One file entry on its way into the destination, or a file a delta removes.
 struct FileStep {
-    ZIP_INDEX_TYPE index = 0;
+    ZIP_INDEX_TYPE index = 0;  // a removal's number
+    bool remove = false;      // no new file: the old one is only moved aside
     std::u16string relative;  // the entry's path, '/' between segments
     std::u16string target;
-    std::u16string staged;    // the new file while it waits in the work folder
+    std::u16string staged;    // the new file while it waits in the work folder; none for a removal
     std::u16string backup;    // the old file once moved aside
     StepKind kind = StepKind::Normal;
     bool skip = false;        // the target is an existing folder: left alone
     bool hadOld = false;      // a file was at the target when the commit began
     bool movedAside = false;  // the old file is at `backup`
-    bool placed = false;      // the new file is at `target`
+    bool placed = false;      // the new file is at `target` (never for a removal)
 };
 
 class Journal {
@@ -78,7 +84,7 @@ public:
     std::string Text() const;
     // Replaces the content with the journal in `text`. Malformed sets `why`.
     Read Parse(const std::string& text, std::u16string& why);
-    // Same tag, package, folders and files (index, kind, old file, path, aside).
+    // Same tag, package, folders and files (index, removal, kind, old file, path, aside).
     bool SameContent(const Journal& other) const;
 
     std::u16string dest;

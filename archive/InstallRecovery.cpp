@@ -127,8 +127,13 @@ RecoveryResult InstallRecovery::Resolve() {
         if (FsResult r = folders.CheckWay(f.relative); !r) return fail(r, f.target);
         for (auto [path, flag] : {std::pair{&f.staged, &s.staged}, {&f.backup, &s.backup}, {&f.target, &s.target}}) {
             FsInfo info;
+            if (path->empty()) continue;  // a removal stages nothing
             if (FsResult r = StatNoLink(m_fs, *path, info); !r) return fail(r, *path);
             *flag = info.exists;
+        }
+        if (f.remove) {
+            if (f.hadOld && !s.backup && s.target) passedCommitPoint = false;
+            continue;
         }
         if (f.kind != StepKind::Last && f.hadOld && !s.backup && !s.placed()) passedCommitPoint = false;
         if (!s.staged && !s.target) newFilesThere = false;
@@ -142,7 +147,7 @@ RecoveryResult InstallRecovery::Resolve() {
         for (std::size_t i = 0; i < j.files.size(); ++i) {
             const FileStep& f = j.files[i];
             const Seen& s = seen[i];
-            if (s.placed()) continue;
+            if (f.remove || s.placed()) continue;
             FsResult r = folders.Ensure(f.relative, false);
             if (r && f.kind == StepKind::Last && f.hadOld && !s.backup && s.target) {
                 const std::u16string copy = j.CopyPath(f);
@@ -163,7 +168,10 @@ RecoveryResult InstallRecovery::Resolve() {
         const FileStep& f = j.files[n];
         const Seen& s = seen[n];
         FsResult r;
-        if (f.kind == StepKind::Last && f.hadOld) {
+        if (f.remove) {
+            if (f.hadOld && s.backup) r = m_fs.Rename(f.backup, f.target);
+            else if (f.hadOld && !s.target) r = FsResult::Fail(FsCode::NotFound, u"the old " + f.target + u" is lost");
+        } else if (f.kind == StepKind::Last && f.hadOld) {
             if (s.placed() && !s.backup) r = FsResult::Fail(FsCode::NotFound, u"the old " + f.target + u" is lost");
             else if (s.placed()) r = m_fs.CheckReplaceable(f.target);
             if (r && s.placed()) r = m_fs.Replace(f.backup, f.target);

@@ -77,6 +77,16 @@ public:
     virtual bool Write(const void* data, std::size_t size, std::u16string& why) = 0;
 };
 
+// Collects an entry's data in a string, whose size the caller bounds first.
+class ZipStringSink : public ZipSink {
+public:
+    bool Write(const void* data, std::size_t size, std::u16string&) override {
+        text.append(static_cast<const char*>(data), size);
+        return true;
+    }
+    std::string text;
+};
+
 // Limits against archives built to exhaust the disk or the time of the
 // extraction. A deflated entry's declared size must be reachable from its
 // compressed size (deflate cannot expand more than 1032:1), a stored entry's two

@@ -118,7 +118,6 @@ void CUpdateDlg::StartDownload() {
     job->strUrl = url;
     job->meter.lastStep.store(::GetTickCount());
     m_job = job;
-    m_bCancelRequested = false;
 
     m_dlgProgress.ResetProgress(0, 0);
     m_dlgProgress.ShowWindow(SW_SHOW);

@@ -172,9 +172,22 @@ LRESULT CUpdateDlg::OnDownloadFinished(WPARAM, LPARAM) {
                                  {"reason", UpdateLog::Text(CString(result.reason))}});
     if (result.status == InstallStatus::Cancelled || m_bCancelRequested)
         return EndWithoutInstalling(UpdateExit::DownloadFailed);
-    if (result.status == InstallStatus::Damaged) {
-        // A damaged package, or one that is no archive at all, such as a saved error page.
-        UpdateLog::Write("package", {{"verdict", "refused"}, {"why", "damaged"},
+    if (result.status == InstallStatus::BaseMismatch && m_hasFallback) {
+        // A package made for the installed version, which the installed files
+        // are not: the full package of the same version is fetched instead.
+        UpdateLog::Write("package", {{"verdict", "base-mismatch"}, {"path", UpdateLog::Text(CString(result.path))},
+                                     {"fallback", UpdateLog::Text(m_fallback.NetUrl)}});
+        RemoveDownloadFolder(fs, m_job->strFolder);
+        m_info = m_fallback;
+        m_hasFallback = false;
+        StartDownload();
+        return 0;
+    }
+    if (result.status == InstallStatus::Damaged || result.status == InstallStatus::BaseMismatch) {
+        // A damaged package, one that is no archive at all (such as a saved
+        // error page), or one made for other files with no full package to
+        // fall back on.
+        UpdateLog::Write("package", {{"verdict", "refused"}, {"why", InstallStatusName(result.status)},
                                      {"reason", UpdateLog::Text(CString(result.reason))}});
         return EndWithoutInstalling(UpdateExit::PackageRefused, L"升级包已损坏，无法安装%s。");
     }

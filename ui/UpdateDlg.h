@@ -51,6 +51,13 @@ public:
     // in use is retried for a while, and the product is started again if it
     // was running. Before DoModal.
     void SetUnattended(bool unattended) { m_bUnattended = unattended; }
+    // The full package of the same version, fetched instead when the
+    // installed files are not those the selected package was made for (a
+    // delta package). Before DoModal.
+    void SetFallback(const UPDATE_INFO& full) {
+        m_fallback = full;
+        m_hasFallback = true;
+    }
     // How the run ended, once DoModal has returned.
     UpdateExit Outcome() const { return m_exit; }
 
@@ -99,6 +106,8 @@ protected:
     bool m_bCancelRequested = false;  // the user asked to cancel (or the transfer stalled)
     DWORD m_cancelTick = 0;           // when
     bool m_bUnattended = false;
+    UPDATE_INFO m_fallback;
+    bool m_hasFallback = false;
     UpdateExit m_exit = UpdateExit::Declined;
     HICON m_hIcon;      // shared icon resource: never destroyed
 

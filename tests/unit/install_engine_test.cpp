@@ -5,6 +5,9 @@
 
 #include <map>
 
+#if UPDATE_TOOL_DELTA
+#include "DeltaCommand.h"
+#endif
 #include "InstallEngine.h"
 #include "InstallJournal.h"
 #include "MemoryFileSystem.h"
@@ -17,19 +20,55 @@ namespace {
 
 using Tree = std::map<std::u16string, std::string>;  // path -> content; folders end in '/'
 
+#if UPDATE_TOOL_DELTA
+// Bytes that no patch can make from other bytes.
+std::string Noise(std::size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    for (char& c : s) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+    return s;
+}
+
+// The delta that turns the files of `before` below /app into those of `after`, as update-tool delta makes it.
+std::string DeltaBytes(const Tree& before, const Tree& after) {
+    MemoryFileSystem fs;
+    std::unique_ptr<ReleaseTree> trees[2];
+    for (int k = 0; k < 2; ++k) {
+        const std::u16string root = k ? u"/new" : u"/old";
+        fs.AddDirectory(root);
+        for (const auto& [path, data] : k ? after : before) {
+            if (path.rfind(u"/app/", 0) != 0 || path == u"/app/") continue;
+            const std::u16string at = root + path.substr(4, path.size() - 4 - (path.back() == u'/'));
+            path.back() == u'/' ? fs.AddDirectory(at) : fs.AddFile(at, data);
+        }
+        std::u16string why;
+        bool refused = false;
+        EXPECT_TRUE(ReleaseTree::Open(fs, root, trees[k], why, refused)) << Utf16ToUtf8(why);
+    }
+    std::unique_ptr<FsWriteFile> out;
+    fs.CreateNewFile(u"/delta.zip", out);
+    DeltaCounts counts;
+    std::u16string why;
+    EXPECT_EQ(BuildDelta(*trees[0], *trees[1], *out, counts, why), DeltaStatus::Built) << Utf16ToUtf8(why);
+    EXPECT_EQ(std::vector({counts.patched, counts.whole, counts.removed}), std::vector<std::uint64_t>({2, 2, 2}));
+    return fs.Find(u"/delta.zip")->data;
+}
+#endif
+
 // /app holds version 1: the product's Qelda.exe, the running updater
 // Update.exe, data files. The package brings version 2 of most of them and a
 // new b.dll; it is downloaded as the updater does, into a download folder under
-// the name its URL gives, or as earlier updaters did, into /app itself.
+// the name its URL gives, or as earlier updaters did, into /app itself. Or it
+// is a delta: the product and the updater patched, a.txt and a new b.dll whole,
+// keep and sub/b.txt removed.
 struct App {
     MemoryFileSystem fs;
-    Tree before;
+    Tree before, after;         // after: what a delta makes
     InstallOptions options;
     std::string bytes;          // the package
     std::u16string download;    // its folder, when it has one
     std::u16string package;
 
-    explicit App(const std::u16string& name = u"qelda-2.0.zip", bool earlier = false) {
+    explicit App(const std::u16string& name = u"qelda-2.0.zip", bool earlier = false, bool delta = false) {
         Archive a;
         using Pair = std::pair<std::string, std::string>;
         for (const auto& [name, data] : {Pair{"Qelda.exe", "exe 2"}, Pair{"a.txt", "a 2"}, Pair{"Update.exe", "updater 2"},
@@ -44,6 +83,21 @@ struct App {
             fs.AddFile(path, data);
         fs.Find(u"/app/Update.exe")->running = true;
         bytes = a.Build();
+#if UPDATE_TOOL_DELTA
+        if (delta) {
+            fs.Find(u"/app/Qelda.exe")->data = Noise(20000, 1);
+            fs.Find(u"/app/Update.exe")->data = Noise(9000, 2);
+            before = after = Snapshot();
+            after.erase(u"/app/keep");
+            after.erase(u"/app/sub/b.txt");
+            after[u"/app/Qelda.exe"].replace(5000, 3, "exe 2");
+            after[u"/app/Update.exe"].insert(100, "updater 2");
+            after[u"/app/a.txt"] = "a 2";
+            after[u"/app/b.dll"] = "dll 2";
+            static const std::string made = DeltaBytes(before, after);
+            bytes = made;
+        }
+#endif
         before = Snapshot();
         if (!earlier) MakeDownloadFolder(fs, u"/app", download);
         package = earlier ? u"/app/" + name : download + u"/" + PackageFileNameFromUrl(u"http://host/" + name);
@@ -60,6 +114,7 @@ struct App {
         return t;
     }
     Tree Expected() const {
+        if (!after.empty()) return after;
         Tree t = before;
         using Pair = std::pair<std::u16string, std::string>;
         for (const auto& [path, data] :
@@ -294,8 +349,12 @@ TEST(Install, CrashAtEveryStepThenRecovery) {
         const char* what;
         const char16_t* name;
         bool earlier;  // saved in /app and named by the journal, as earlier updaters did
+        bool delta = false;
     } packages[] = {
         {"plain", u"qelda-2.0.zip", false},
+#if UPDATE_TOOL_DELTA
+        {"a delta with removals", u"qelda-1.0-2.0.zip", false, true},
+#endif
         {"an updater's old file", u".update-old-1.zip", false},
         {"a device", u"CLOCK$.zip", false},
         {"a file of the package", u"b.dll", false},
@@ -307,7 +366,7 @@ TEST(Install, CrashAtEveryStepThenRecovery) {
     for (const auto& p : packages) {
         for (int crashAt = 1;; ++crashAt) {
             const std::string where = std::string(p.what) + ", crash at step " + std::to_string(crashAt);
-            App app(p.name, p.earlier);
+            App app(p.name, p.earlier, p.delta);
             int steps = 0;
             app.FreezeAfter(crashAt, steps);
             const bool installed = app.Install().ok();
@@ -357,7 +416,7 @@ TEST(Recovery, ReportsAndResumes) {
          [](App& a) { a.fs.Find(a.JournalPath())->data = "qelda-update-journal 1\ntag 2.0\nfile x\nend\n"; }, nullptr,
          RecoveryOutcome::Failed, u"line 3: unknown record"},
         {"journal of a later format",
-         [](App& a) { a.fs.Find(a.JournalPath())->data = "qelda-update-journal 2\nanything\nend\n"; }, nullptr,
+         [](App& a) { a.fs.Find(a.JournalPath())->data = "qelda-update-journal 3\nanything\nend\n"; }, nullptr,
          RecoveryOutcome::Failed, u"written by a later updater"},
         {"the product still running", [](App& a) { a.fs.Find(u"/app/Qelda.exe")->inUse = true; },
          [](App& a) { a.fs.Find(u"/app/Qelda.exe")->inUse = false; }, RecoveryOutcome::InUse, u"/app/Qelda.exe"},
@@ -462,4 +521,14 @@ TEST(Verify, ExtractsEverythingIntoNothing) {
         ASSERT_TRUE(zip.Open(MakeMemorySource(bytes->data(), bytes->size())).ok());
         EXPECT_EQ(VerifyPackage(zip).ok(), bytes == &good);
     }
+}
+
+// Without a progress callback, an entry of whole 4 MiB steps stages like any other.
+TEST(Install, LargeEntryWithoutProgress) {
+    MemoryFileSystem fs;
+    fs.AddDirectory(u"/app");
+    Archive z;
+    z.entries.push_back(Entry::File("big.bin", std::string(8 << 20, 'x'), 0));
+    fs.AddFile(u"/pkg.zip", z.Build());
+    EXPECT_TRUE(InstallPackage(fs, u"/pkg.zip", u"/app").ok());
 }

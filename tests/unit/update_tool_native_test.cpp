@@ -415,3 +415,42 @@ TEST(SampleManifestsPeer, ReadLikeLibxml2) {
         xmlFreeDoc(doc);
     }
 }
+
+// delta as the publisher runs it, from a folder and from a zip-made package:
+// every ZIP tool reads the result, package describes it, sign signs it, and
+// extract turns a copy of OLD into NEW; over other files it refuses with the
+// folder unchanged.
+TEST_F(UpdateTool, DeltaWorkflow) {
+    for (const char* name : {"old", "new", "app"}) fsys::create_directories(dir / name / "sub");
+    std::string code;
+    for (unsigned x = 1; code.size() < 60000;) code += static_cast<char>((x = x * 1103515245u + 12345u) >> 28);
+    Write("old/Qelda.exe", code), Write("old/sub/gone.txt", "gone"), Write("old/same.txt", "same");
+    Write("new/Qelda.exe", code.substr(0, 30000) + "new code" + code.substr(30000)), Write("new/same.txt", "same");
+    Write("new/sub/数据.txt", "新");
+    ASSERT_EQ(Shell("cd " + Quote((dir / "old").string()) + " && zip -qr ../old.zip .").status, 0);
+    const std::string delta = (dir / "delta.zip").string(), key = (dir / "k").string();
+    const Result made = Run({"delta", (dir / "old.zip").string(), (dir / "new").string(), delta});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_TRUE(made.Says("1 patched, 1 stored whole, 1 removed, 1 unchanged")) << made.out;
+    EXPECT_EQ(Run({"delta", (dir / "old").string(), (dir / "new").string(), delta}).out, made.out);
+    std::string publicKey = Run({"keygen", key}).out;
+    publicKey.pop_back();
+    ASSERT_EQ(Run({"sign", "--key", key, "--version", "2.0", delta}).status, 0);
+    const Result described = Run({"package", "--json", "--public-key", publicKey, delta});
+    EXPECT_EQ(described.status, 0) << described.out;
+    EXPECT_EQ(Json(described.out, "[d['signed'], [p['path'] for p in d['delta']['patched']], d['delta']['removed'], "
+                                  "d['delta']['wholeFiles']]"),
+              "[true, [\"Qelda.exe\"], [\"sub/gone.txt\"], 1]");
+    for (const char* check : {"unzip -tq ", "7z t ", "bsdtar -tf "})
+        EXPECT_EQ(Shell(check + Quote(delta)).status, 0) << check;
+
+    fsys::copy(dir / "old", dir / "app", fsys::copy_options::recursive | fsys::copy_options::overwrite_existing);
+    ASSERT_EQ(Run({"extract", delta, (dir / "app").string()}).status, 0);
+    std::map<std::string, std::string> expected = Tree(dir / "new");
+    EXPECT_EQ(Tree(dir / "app"), expected);
+    // Installed again, over files that are now NEW's: refused, nothing changed.
+    const Result again = Run({"extract", delta, (dir / "app").string()});
+    EXPECT_EQ(again.status, 3);
+    EXPECT_TRUE(again.Says("differs from the file the delta was made for")) << again.err;
+    EXPECT_EQ(Tree(dir / "app"), expected);
+}

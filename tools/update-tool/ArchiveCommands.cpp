@@ -32,9 +32,11 @@ const char kExtractDescription[] =
     "      DIR is created when it does not exist.\n"
     "      --codepage N    as for package\n"
     "      --no-sync       do not force the files to the disk before the commit\n"
-    "      exit status: 0 installed, 3 package refused (DIR unchanged),\n"
-    "      1 file in use, ZIP unreadable or I/O error (DIR unchanged), 2 usage\n"
-    "      error\n";
+    "      A delta package (see delta) is installed only over the files it was\n"
+    "      made from.\n"
+    "      exit status: 0 installed, 3 package refused, or a delta made for\n"
+    "      other files (DIR unchanged), 1 file in use, ZIP unreadable or I/O\n"
+    "      error (DIR unchanged), 2 usage error\n";
 
 struct Options {
     bool json = false;
@@ -133,6 +135,33 @@ std::string RightAligned(std::uint64_t value, std::size_t width) {
     return s;
 }
 
+// What a well-formed delta package does, in figures.
+struct DeltaFigures {
+    std::uint64_t wholeFiles = 0, wholeBytes = 0, patchBytes = 0, rebuiltBytes = 0;
+    struct Patched {
+        const DeltaPatch* patch;
+        std::uint64_t patchSize;
+    };
+    std::vector<Patched> patched;
+};
+
+// False for a full package, or one that is refused.
+bool ReadDelta(CZipArchive& archive, const InstallResult& verdict, PackagePlan& plan, DeltaFigures& figures) {
+    if (!verdict.ok() || !CheckPackage(archive, plan).ok() || !plan.isDelta) return false;
+    for (const PackagePlan::Item& item : plan.items) {
+        const std::uint64_t size = archive.GetEntry(item.index)->GetUncompressedSize();
+        if (item.patch != PackagePlan::kWhole) {
+            figures.patched.push_back({&plan.delta.patches[item.patch], size});
+            figures.patchBytes += size;
+            figures.rebuiltBytes += plan.delta.patches[item.patch].size;
+        } else if (!item.path.directory) {
+            ++figures.wholeFiles;
+            figures.wholeBytes += size;
+        }
+    }
+    return true;
+}
+
 std::string Verdict(const InstallResult& verdict) {
     if (verdict.ok()) return "installable";
     return "refused: " + QuoteText(verdict.reason);
@@ -180,6 +209,18 @@ std::string PackageSummary(CZipArchive& archive, const InstallResult& verdict, c
     }
     out += "total: " + std::to_string(total) + " bytes (" + std::to_string(packed) + " packed) in " +
            std::to_string(files) + " files and " + std::to_string(folders) + " folders\n";
+    PackagePlan plan;
+    DeltaFigures delta;
+    if (ReadDelta(archive, verdict, plan, delta)) {
+        out += "delta: " + std::to_string(delta.patched.size()) + " patched (patches of " +
+               std::to_string(delta.patchBytes) + " bytes make " + std::to_string(delta.rebuiltBytes) + "), " +
+               std::to_string(delta.wholeFiles) + " stored whole (" + std::to_string(delta.wholeBytes) + " bytes), " +
+               std::to_string(plan.delta.removals.size()) + " removed\n";
+        for (const auto& [p, patchSize] : delta.patched)
+            out += "  patched  " + QuoteText(p->path) + (p->base != p->path ? " from " + QuoteText(p->base) : "") +
+                   ": " + std::to_string(p->size) + " bytes from a patch of " + std::to_string(patchSize) + "\n";
+        for (const std::u16string& path : plan.delta.removals) out += "  removed  " + QuoteText(path) + "\n";
+    }
     out += "verdict: " + Verdict(verdict) + "\n";
     return out;
 }
@@ -218,6 +259,39 @@ std::string PackageJson(CZipArchive& archive, const InstallResult& verdict, cons
         json.EndObject();
     }
     json.EndArray();
+    json.Key("delta");
+    PackagePlan plan;
+    DeltaFigures delta;
+    if (ReadDelta(archive, verdict, plan, delta)) {
+        json.BeginObject();
+        json.Key("patched");
+        json.BeginArray();
+        for (const auto& [p, patchSize] : delta.patched) {
+            json.BeginObject();
+            json.Key("path");
+            json.String(p->path);
+            json.Key("from");
+            json.String(p->base);
+            json.Key("size");
+            json.Int(static_cast<std::int64_t>(p->size));
+            json.Key("patchSize");
+            json.Int(static_cast<std::int64_t>(patchSize));
+            json.EndObject();
+        }
+        json.EndArray();
+        json.Key("removed");
+        json.BeginArray();
+        for (const std::u16string& path : plan.delta.removals) json.String(path);
+        json.EndArray();
+        for (const auto& [key, value] : {std::pair{"wholeFiles", delta.wholeFiles}, {"wholeBytes", delta.wholeBytes},
+                                         {"patchBytes", delta.patchBytes}, {"rebuiltBytes", delta.rebuiltBytes}}) {
+            json.Key(key);
+            json.Int(static_cast<std::int64_t>(value));
+        }
+        json.EndObject();
+    } else {
+        json.Null();
+    }
     json.Key("installable");
     json.Bool(verdict.ok());
     json.Key("status");
@@ -336,6 +410,7 @@ int RunExtractCommand(const std::vector<std::string>& args, ToolContext& context
         if (!r.reason.empty()) WriteText(context.err, "update-tool extract: " + QuoteText(r.reason) + "\n");
         return kExitOk;
     case InstallStatus::Damaged:
+    case InstallStatus::BaseMismatch:
         WriteText(context.err, "update-tool extract: refused: " + QuoteText(r.reason) + "\n");
         return kExitStrict;
     case InstallStatus::InUse:

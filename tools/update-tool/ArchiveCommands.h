@@ -6,6 +6,10 @@
 // It runs the same checks the install engine runs before it touches anything,
 // and inflates every entry to check sizes and CRC-32 values, writing nothing.
 // With --public-key it also checks the signature (--version only with it).
+// A delta package (DeltaPackage.h) is described too: which files its patches
+// rebuild and from what, how many it stores whole, which it removes, and the
+// bytes of each; installable then means well formed (whether it fits an
+// installation shows only there).
 //   exit 0 installable (and validly signed, for the version when given),
 //   3 refused (also a file that is no ZIP archive or whose central directory
 //   is damaged, and one not validly signed), 1 the file cannot be opened or
@@ -14,9 +18,9 @@
 // extract installs the package's entries below a folder with the install
 // engine, all or nothing, exactly as the updater does (a missing folder is
 // created first and removed again when nothing is installed).
-//   exit 0 installed, 3 refused (folder unchanged), 1 file in use, package
-//   unreadable or I/O error (folder unchanged), 2 usage; the reason is one
-//   line on stderr.
+//   exit 0 installed, 3 refused, also a delta package made for other files
+//   (folder unchanged), 1 file in use, package unreadable or I/O error (folder
+//   unchanged), 2 usage; the reason is one line on stderr.
 //
 // Names stored without the UTF-8 flag are decoded in the system's OEM code
 // page (437 outside Windows) unless --codepage gives another, e.g. 936.

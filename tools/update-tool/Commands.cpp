@@ -1,4 +1,5 @@
 #include "ArchiveCommands.h"
+#include "DeltaCommand.h"
 #include "ManifestCommand.h"
 #include "SigningCommands.h"
 #include "Tool.h"
@@ -12,6 +13,7 @@ const ToolCommand* const kCommands[] = {
     &kManifestCommand,
     &kPackageCommand,
     &kExtractCommand,
+    &kDeltaCommand,
     &kKeygenCommand,
     &kSignCommand,
     &kSignManifestCommand,

@@ -7,6 +7,7 @@ scenario failed, 2: the run could not start, 77: URL is not on loopback."""
 import argparse
 import os
 import pathlib
+import random
 import re
 import shutil
 import signal
@@ -134,6 +135,17 @@ class Ctx:
                         *(["--signed-at", signed_at] if signed_at else []), windows_path(path)],
                        env=self.run.wine.env, check=True, capture_output=True)
         return Reply(pathlib.Path(path).read_bytes())
+
+    def make_delta(self, old, new):  # a delta package from the `old` tree to the `new` one, by update-tool
+        work = pathlib.Path(self.run.shots_dir, "..", "e2e-logs", "delta")
+        shutil.rmtree(work, ignore_errors=True)
+        for side, files in (("old", old), ("new", new)):
+            for name, data in files.items():
+                work.joinpath(side, name).parent.mkdir(parents=True, exist_ok=True)
+                work.joinpath(side, name).write_bytes(data)
+        subprocess.run([self.run.delta_tool, "delta", str(work / "old"), str(work / "new"), str(work / "d.zip")],
+                       check=True, capture_output=True)
+        return work.joinpath("d.zip").read_bytes()
 
     def logged(self):  # what this row's runs wrote into the log: (event, {key: value}) in order
         lines = self.run.log_file.read_bytes()[self.log_size:].decode() if self.run.log_file.exists() else ""
@@ -587,6 +599,31 @@ def redirected_download(ctx):
     eq(ctx.products(), [product], "running products")
 
 
+def delta_update(ctx, edited=False):
+    """The manifest offers 2.0 twice: a full package, and a delta package made for 1.0 (the exact match,
+    which the updater takes): only the delta is fetched, and its patch rebuilds the changed library from
+    the installed one. edited: that library was changed by hand, so the delta does not fit: nothing is
+    changed by it, the full package is fetched instead (the progress bar starts again) and installed."""
+    core = random.Random(7).randbytes(200000)
+    old = dict(OLD_FILES, **{"lib/core.dll": core})
+    new = dict(old, **NEW_FILES, **{"lib/core.dll": core[:1000] + b"PATCHED" + core[1007:]})
+    programs = ctx.inst.programs
+    delta = ctx.make_delta(dict(old, **programs), dict(new, **programs))
+    full = make_zip(dict(NEW_FILES, **{"lib/core.dll": new["lib/core.dll"]}))
+    offers = Reply(manifest(*[{"OldVer": v, "NewVer": "2.0", "NetUrl": "http://@SERVER@/pkg/" + n, "LocalPath": "",
+                               "UpdateInfo": "2.0", "InfoUrl": "", "IsUpdate": "1"}
+                              for v, n in (("", PACKAGE), ("1.0", "Qelda-1.0-2.0.zip"))]))
+    ctx.setup("1.0", offers, Reply(full, ctype=ZIP), old=dict(old, **({"lib/core.dll": core[::-1]} if edited else {})))
+    ctx.run.server.routes["/pkg/Qelda-1.0-2.0.zip"] = Reply(delta, ctype=ZIP)
+    run = ctx.start()
+    ctx.upgrade(relaunch=False)
+    ctx.answer(ctx.box(MSG_DONE, icon=False))
+    ctx.exits(run)
+    ctx.updated(dict(NEW_FILES, **{"lib/core.dll": new["lib/core.dll"]}))
+    eq(ctx.run.server.requests[1:], ["/pkg/Qelda-1.0-2.0.zip"] + (["/pkg/" + PACKAGE] if edited else []),
+       "package requests after the manifest's")
+
+
 def unattended(ctx, hold=False):
     """The Unattended policy: no offer and no box. The update is downloaded and installed with the
     progress dialog alone, and the product, which was running, is started again. hold: a file stays in
@@ -694,6 +731,9 @@ SCENARIOS = [
     ("policy_mirror",             offer,   DECLINED, dict(mirror="http://@SERVER@/mirror/updateqelda.xml")),
     ("policy_mirror_not_web",     offer,   DECLINED, dict(mirror="file:///C:/mirror.xml",
                                                            logged=[("policy", {"manifest-url-used": "0"})])),
+    ("update_delta",              delta_update, UPDATED, dict()),
+    ("update_delta_falls_back",   delta_update, UPDATED, dict(edited=True,
+                                                          logged=[("package", {"verdict": "base-mismatch"})])),
     ("policy_unattended",         unattended, UPDATED, dict()),
     ("policy_unattended_in_use",  unattended, FILE_IN_USE, dict(hold=True)),
     ("log_planted_link",          silent,  UP_TO_DATE, dict(version="2.0", reply=record("2.0", "2.0"), plant="link")),
@@ -753,7 +793,8 @@ def run_one(run, name, shape, code, kw):
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    for opt in ("--build-dir", "--update", "--signed-update", "--tool", "--driver", "--url", "--timeout", "--stall"):
+    for opt in ("--build-dir", "--update", "--signed-update", "--tool", "--driver", "--url", "--timeout", "--stall",
+                "--delta-tool"):
         p.add_argument(opt, required=True)
     p.add_argument("--only", default="", help="the scenarios whose name matches this regex")
     args = p.parse_args()
@@ -773,7 +814,7 @@ def main():
             wine = stack.enter_context(Wine(os.path.join(build, "wineprefix"), stack.enter_context(Display()), run.log))
             run.driver = stack.enter_context(Driver(wine, args.driver))
             run.wine, run.tool, run.timeout, run.stall = wine, args.tool, float(args.timeout), float(args.stall)
-            run.host = "127.0.0.1:" + url[1]
+            run.host, run.delta_tool = "127.0.0.1:" + url[1], args.delta_tool
             run.log_dir = pathlib.Path(wine.prefix, "drive_c", "ProgramData", "Brenvik", "Qelda")
             run.log_file = run.log_dir / "Update.log"
             run.signed_updater = pathlib.Path(args.signed_update).read_bytes()

@@ -52,8 +52,8 @@ def say(text=""):
 
 
 def package(product_exe):
-    """The Qelda 2.0 package: the program, changed files and new ones in subfolders."""
-    return make_zip({
+    """The files of the Qelda 2.0 package: the program, changed files and new ones in subfolders."""
+    return ({
         "Qelda.exe": product_exe,
         "version.txt": b"2.0\r\n",
         "readme.txt": "Qelda 2.0\r\n全新的项目视图，支持拖放排序。\r\n".encode(),
@@ -64,13 +64,27 @@ def package(product_exe):
 
 
 def sign(wine, tool, key, data, path):
-    """The package signed for 2.0 by update-tool, as the publisher signs it before uploading."""
+    """A package signed for 2.0 by update-tool, as the publisher signs it before uploading."""
     with open(path, "wb") as f:
         f.write(data)
     subprocess.run([WINE64, tool, "sign", "--key", windows_path(key), "--version", "2.0", windows_path(path)],
                    env=wine.env, check=True, capture_output=True)
-    say("package:        qelda-2.0.zip, signed for Qelda 2.0 with the demo's own key (update-tool sign)")
     with open(path, "rb") as f:
+        return f.read()
+
+
+def make_delta(tool, old, new, work):
+    """The delta package from the `old` tree to the `new` one, made by the native update-tool."""
+    shutil.rmtree(work, ignore_errors=True)
+    for side, files in (("old", old), ("new", new)):
+        for name, data in files.items():
+            os.makedirs(os.path.dirname(os.path.join(work, side, name)), exist_ok=True)
+            with open(os.path.join(work, side, name), "wb") as f:
+                f.write(data)
+    out = os.path.join(work, "delta.zip")
+    subprocess.run([tool, "delta", os.path.join(work, "old"), os.path.join(work, "new"), out], check=True,
+                   capture_output=True)
+    with open(out, "rb") as f:
         return f.read()
 
 
@@ -106,6 +120,10 @@ def describe(driver, window, kind):
 
 def report(driver, inst, before, product, installed, server, log_file, log_size, code):
     say("  server saw: " + ", ".join(server.requests))
+    fetched = [r.rsplit("/", 1)[1] for r in server.requests if "/packages/" in r]
+    say("  package fetched: %s" % (", then ".join(
+        "%s (%s)" % (n, "the delta package for 1.0" if "-to-" in n and n.startswith("qelda-1.0") else "a full package")
+        for n in fetched) or "none"))
     reg = driver("reg_get", REG_KEY, "version")["value"]
     version = bytes.fromhex(reg).decode("utf-16-le").rstrip("\0") if reg else "(none)"
     say("  installed version now: %s (was %s)" % (version, installed))
@@ -134,7 +152,7 @@ def report(driver, inst, before, product, installed, server, log_file, log_size,
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    for opt in ("--build-dir", "--update", "--driver", "--tool", "--key", "--url"):
+    for opt in ("--build-dir", "--update", "--driver", "--tool", "--key", "--url", "--delta-tool"):
         p.add_argument(opt, required=True)
     p.add_argument("--installed", default="1.0", help="installed Qelda version (default 1.0)")
     p.add_argument("--xvfb", action="store_true", help="run headless even when DISPLAY works")
@@ -164,17 +182,25 @@ def main():
             say("demo: %s" % e)
             return 2
 
-        with open(SAMPLE_MANIFEST, "rb") as f:
-            server.routes[url[2]] = Reply(sign_manifest(wine, args.tool, args.key, f.read(),
-                                                        os.path.join(build, "updateqelda.xml")))
+        with open(SAMPLE_MANIFEST, "rb") as f:  # signed as it is served
+            text = f.read().replace(b"@SERVER@", b"127.0.0.1:" + url[1].encode())
+        server.routes[url[2]] = Reply(sign_manifest(wine, args.tool, args.key, text,
+                                                    os.path.join(build, "updateqelda.xml")))
         server.routes["/client/changelog.html"] = Reply(CHANGELOG_PAGE, ctype="text/html; charset=utf-8")
         inst = Installation(wine, args.update, args.driver)
-        pkg = package(inst.programs["Qelda.exe"] + b"\0Qelda 2.0\0")  # Windows ignores the tail
-        pkg = sign(wine, args.tool, args.key, pkg, os.path.join(build, "qelda-2.0.zip"))
-        for name in ("qelda-2.0-full.zip", "qelda-1.0-to-2.0.zip", "qelda-1.5-to-2.0.zip"):
+        files = package(inst.programs["Qelda.exe"] + b"\0Qelda 2.0\0")  # Windows ignores the tail
+        pkg = sign(wine, args.tool, args.key, make_zip(files), os.path.join(build, "qelda-2.0.zip"))
+        installed = dict(INSTALLED_FILES, **inst.programs)
+        delta = sign(wine, args.tool, args.key,
+                     make_delta(args.delta_tool, installed, dict(installed, **files), os.path.join(build, "delta")),
+                     os.path.join(build, "qelda-1.0-to-2.0.zip"))
+        say("packages:       qelda-2.0-full.zip (%d bytes, for any version) and qelda-1.0-to-2.0.zip (a delta of %d "
+            "bytes, for 1.0), signed for Qelda 2.0 with the demo's own key (update-tool delta, sign)"
+            % (len(pkg), len(delta)))
+        for name, data in (("qelda-2.0-full.zip", pkg), ("qelda-1.0-to-2.0.zip", delta), ("qelda-1.5-to-2.0.zip", pkg)):
             # Sent slowly (about four seconds) so that the progress bar can be seen.
-            server.routes["/client/packages/" + name] = Reply(pkg, ctype="application/zip",
-                                                               chunk=len(pkg) // 40, pause=0.1)
+            server.routes["/client/packages/" + name] = Reply(data, ctype="application/zip",
+                                                               chunk=max(len(data) // 40, 1), pause=0.1)
         say("update server:  http://127.0.0.1:%s%s (Qelda 2.0 offered)" % (url[1], url[2]))
 
         inst.lay_out(INSTALLED_FILES)

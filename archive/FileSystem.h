@@ -97,6 +97,10 @@ public:
     // Renames a file over `to` in one step: at every moment `to` names either
     // its old file or the new one. `to` need not exist.
     virtual FsResult Replace(const std::u16string& from, const std::u16string& to) = 0;
+    // Gives the file `existing` a second name `link` on the same volume (a
+    // hard link: one file, two names). Fails with Exists when `link` exists,
+    // and with Other where the file system has no hard links.
+    virtual FsResult HardLink(const std::u16string& existing, const std::u16string& link) = 0;
     // Forces files written and closed earlier to the disk, all at once: far
     // cheaper than a flush as each file is finished.
     virtual FsResult FlushFiles(const std::vector<std::u16string>& paths) = 0;

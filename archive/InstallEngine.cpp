@@ -145,6 +145,9 @@ private:
     InstallResult StageFile(CZipArchive& archive, const FileStep& f, std::uint64_t done);
     InstallResult StagePatch(CZipArchive& archive, const FileStep& f, const DeltaPatch& patch, std::uint64_t done);
     InstallResult MoveOldFilesAside();
+    bool HardLinksWork();
+    // The step's old file is kept by a second name (and replaced in one step).
+    bool Linked(const FileStep& f) const;
     InstallResult PlaceNewFiles(FolderMaker& folders);
     InstallResult SwapLastFile(FolderMaker& folders);
     FsResult Place(FileStep& f, FolderMaker& folders);
@@ -180,6 +183,7 @@ InstallResult Installer::Prepare(CZipArchive& archive) {
 
     m_journal = std::make_unique<Journal>(m_fs, m_dest, m_work);
     m_journal->tag = m_options.journalTag;
+    m_journal->buckets = true;
     const std::u16string last = FoldForComparison(m_options.lastFile);
     const std::u16string self = FoldForComparison(m_options.selfFile);
     InstallResult result;
@@ -212,8 +216,17 @@ InstallResult Installer::Prepare(CZipArchive& archive) {
                           [](const FileStep& f) { return f.kind != StepKind::Last; });
     // A link on a target's way is refused before anything is staged.
     if (result.ok()) result = Survey();
+    for (const std::u16string& bucket : m_journal->Buckets()) {
+        if (!result.ok()) break;
+        if (FsResult r = m_fs.MakeDirectory(bucket, false); !r) result = Fail(InstallStatus::IoError, r.message);
+    }
     if (result.ok() && m_plan.isDelta) result = CheckBases(archive);
     if (result.ok()) result = Stage(archive);
+    if (result.ok()) m_journal->linkBackups = HardLinksWork();
+    // The old files get their second names now, while the product may still
+    // run: the commit, with the product stopped, then only replaces them.
+    for (FileStep& f : m_journal->files)
+        if (result.ok() && Linked(f)) f.linked = m_fs.HardLink(f.target, f.backup).ok();
     if (result.ok()) m_state = State::Prepared;
     else RemoveFolderTree(m_fs, m_work);
     return result;
@@ -248,9 +261,23 @@ InstallResult Installer::Survey() {
         if (!r) return Fail(InstallStatus::IoError, r.message, f.target);
         f.skip = info.directory;
         f.hadOld = info.exists && !info.directory;
+        f.readOnly = info.readOnly;
         f.movedAside = f.placed = false;
     }
     return InstallResult{};
+}
+
+// Whether the destination's volume gives a file a second name: tried on a
+// staged file, whose second name is removed at once.
+bool Installer::HardLinksWork() {
+    for (const FileStep& f : m_journal->files) {
+        if (f.remove) continue;
+        const std::u16string probe = JoinPath(m_fs, FolderOf(m_fs, f.staged), u"probe");
+        const bool linked = m_fs.HardLink(f.staged, probe).ok();
+        if (linked) m_fs.RemoveFile(probe);
+        return linked;
+    }
+    return false;
 }
 
 InstallResult Installer::Stage(CZipArchive& archive) {
@@ -381,9 +408,12 @@ InstallResult Installer::Commit() {
     // changed the folder while asked to close the product.
     InstallResult surveyed = Survey();
     if (!surveyed.ok()) return surveyed;
-    for (FileStep& f : j.files)
+    for (FileStep& f : j.files) {
         if (f.kind == StepKind::Self)
             f.backup = JoinPath(m_fs, FolderOf(m_fs, f.target), kOldProgramPrefix + RandomSuffix());
+        // A file that can be replaced only once it is writable (on every system).
+        if (Linked(f) && f.readOnly) return Fail(InstallStatus::InUse, u"file in use: " + f.target, f.target);
+    }
     // One an earlier attempt could not remove; then written whole and flushed
     // before it is published by a rename.
     m_fs.RemoveFile(j.Path());
@@ -415,20 +445,41 @@ InstallResult Installer::Commit() {
     return result;
 }
 
+// Keeps every old file: by a second name in the work folder (the installed
+// name stays until the new file replaces it), or by renaming it there. A
+// running updater's file can be renamed, not replaced or deleted; the files
+// a delta removes are renamed too.
 InstallResult Installer::MoveOldFilesAside() {
     for (FileStep& f : m_journal->files) {
-        if (!f.hadOld || f.kind == StepKind::Last || f.skip) continue;
-        // A running updater's file can be renamed, not deleted.
-        FsResult r = f.kind == StepKind::Self ? m_fs.Rename(f.target, f.backup) : m_fs.MoveAside(f.target, f.backup);
+        // A second name made while staging for a file gone since has nothing to keep.
+        if (f.linked && !f.hadOld && m_fs.RemoveFile(f.backup)) f.linked = false;
+        if (!f.hadOld || f.skip) continue;
+        FsResult r;
+        if (Linked(f)) {
+            // Linked while staging, unless the file came since. A file in use
+            // shows when the new one is to replace it; the commit is then
+            // undone, as here.
+            if (!f.linked) r = m_fs.HardLink(f.target, f.backup);
+            if (r) f.linked = true;
+        } else if (f.kind == StepKind::Last) {
+            continue;  // copied aside when it is swapped
+        } else {
+            r = f.kind == StepKind::Self ? m_fs.Rename(f.target, f.backup) : m_fs.MoveAside(f.target, f.backup);
+            if (r) f.movedAside = true;
+        }
         if (!r) return Abandon(StatusOf(r), r, nullptr, f.target);
-        f.movedAside = true;
     }
     return InstallResult{};
 }
 
+bool Installer::Linked(const FileStep& f) const {
+    return m_journal->linkBackups && f.hadOld && !f.remove && f.kind != StepKind::Self;
+}
+
 FsResult Installer::Place(FileStep& f, FolderMaker& folders) {
     FsResult r = folders.Ensure(f.relative, false);
-    if (r) r = m_fs.Rename(f.staged, f.target);
+    // Over the old file in one step when it is kept by a second name.
+    if (r) r = Linked(f) ? m_fs.Replace(f.staged, f.target) : m_fs.Rename(f.staged, f.target);
     if (r) f.placed = true;
     return r;
 }
@@ -442,7 +493,7 @@ InstallResult Installer::PlaceNewFiles(FolderMaker& folders) {
     for (FileStep& f : m_journal->files) {
         if (f.kind == StepKind::Last || f.skip || f.remove) continue;
         FsResult r = Place(f, folders);
-        if (!r) return Abandon(InstallStatus::IoError, r, &folders);
+        if (!r) return Abandon(StatusOf(r), r, &folders, f.target);
     }
     return InstallResult{};
 }
@@ -453,7 +504,7 @@ InstallResult Installer::SwapLastFile(FolderMaker& folders) {
     for (FileStep& f : m_journal->files) {
         if (f.kind != StepKind::Last || f.skip) continue;
         FsResult r;
-        if (!f.hadOld) {
+        if (!f.hadOld || Linked(f)) {
             r = Place(f, folders);
         } else {
             const std::u16string copy = m_journal->CopyPath(f);
@@ -471,6 +522,7 @@ InstallResult Installer::SwapLastFile(FolderMaker& folders) {
 bool Installer::RestoreOldFiles() {
     bool ok = true;
     for (auto f = m_journal->files.rbegin(); f != m_journal->files.rend(); ++f) {
+        // An old file kept by a second name is still in place; the name stays for another attempt.
         if (!f->movedAside || f->kind == StepKind::Last) continue;
         if (m_fs.Rename(f->backup, f->target)) f->movedAside = false;
         else ok = false;
@@ -487,6 +539,10 @@ bool Installer::Undo(FolderMaker& folders) {
         FsResult r = f->kind == StepKind::Last && f->hadOld ? m_fs.Replace(f->backup, f->target)
                                                          : m_fs.Rename(f->target, f->staged);
         if (!r && f->kind != StepKind::Last) r = m_fs.RemoveFile(f->target);
+        // A replaced file comes back from its second name, which it keeps
+        // for another attempt.
+        if (r && f->linked && f->kind != StepKind::Last) r = m_fs.Rename(f->backup, f->target);
+        if (r && f->linked) f->linked = m_fs.HardLink(f->target, f->backup).ok();
         if (r) f->placed = false;
         else ok = false;
     }

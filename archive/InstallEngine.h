@@ -29,18 +29,26 @@
 //    its SHA-256 checked: a patch that is not one, or makes another file, or
 //    more bytes than PatchWithinLimits allows, is Damaged. A file to be
 //    removed that is already gone is no mismatch.
-// 3. Commit: a journal saying what moves where is written into the work folder
-//    and forced to the disk. Then every existing target file is moved aside
-//    into the work folder, in entry order; a file that cannot be moved (read-
-//    only, or held open) stops here with everything put back and the result
-//    InUse, so the caller may ask the user to close the product and commit
-//    again. Then folders are created and the staged files renamed into place.
-//    Two files are special: the "last" file (the product's own executable) is
-//    swapped after all others, by copying the old one aside and renaming the
-//    new one over it in one step, so it always exists and the old product can
-//    start until the rest is in place; the "self" file (the running updater)
-//    is renamed aside within its own folder, since a running program's file
-//    can be renamed but not deleted. A fault during the commit undoes it.
+// 3. Commit: a journal saying what moves where is written into the work folder,
+//    forced to the disk and published by a rename. Every existing target file
+//    is kept as a backup in the work folder: where the volume has hard links,
+//    by a second name made while staging (the product may still run), so that
+//    the commit itself only renames each staged file over its old one, in one
+//    step, and no installed file is ever absent; elsewhere by renaming the old
+//    file aside before the new one is renamed into place. A file that cannot
+//    be replaced (read-only, or held open) stops the commit with everything
+//    put back and the result InUse, so the caller may ask the user to close
+//    the product and commit again. Folders are created as needed. Two files
+//    are special: the "last" file (the product's own executable) is swapped
+//    after all others, in one step (its backup a second name, or a copy), so
+//    it always exists and the old product can start until the rest is in
+//    place; the "self" file (the running updater) is renamed aside within its
+//    own folder, since a running program's file can be renamed but not
+//    replaced or deleted. A fault during the commit undoes it. The renames are
+//    not written through one by one: the touched folders are flushed once at
+//    the end (FileSystem::FlushFolders says why that is safe), before the
+//    caller records the version. The work folder's files sit in up to 64
+//    subfolders, so that no folder holds thousands of new names.
 //    Delta: a file it removes is moved aside with the old files (the updater
 //    renamed within its folder) and is deleted with them at Finish.
 // 4. Finish: once the caller has recorded the new version, the journal, the
@@ -51,9 +59,10 @@
 // Recovery (InstallRecovery) finds journals that a crash left behind and
 // completes or rolls back their commit, so that the folder holds exactly one
 // version's files. The commit point is the moment every old file (and every
-// file a delta removes) has been moved aside: before it the commit is rolled back (the old files go back to
-// free places), after it the commit is completed (the new files go to free
-// places). A commit whose new files cannot all be found is rolled back. Work
+// file a delta removes) has its backup: before it the commit is rolled back
+// (the old files go back to free places), after it the commit is completed
+// (the new files go to their places). With backups made while staging, a
+// crash anywhere in the commit is past that point. A commit whose new files cannot all be found is rolled back. Work
 // folders whose journal is missing or was never completely written are
 // deleted: their installation never changed the destination, or had already
 // been finished. A complete journal that cannot be read is reported and kept,

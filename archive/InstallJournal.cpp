@@ -11,6 +11,7 @@ namespace {
 
 const char kHeader[] = "qelda-update-journal 1";
 const char kHeaderWithRemovals[] = "qelda-update-journal 2";
+const char kHeaderBuckets[] = "qelda-update-journal 3";
 const char kHeaderStart[] = "qelda-update-journal ";
 const char kEndLine[] = "end\n";
 const char16_t kJournalName[] = u"journal";
@@ -125,16 +126,35 @@ std::u16string Journal::Full(const std::u16string& relative) const {
     return JoinPath(m_fs, dest, native);
 }
 
-void Journal::Resolve(FileStep& f) const {
-    f.target = Full(f.relative);
-    f.staged = f.remove ? std::u16string() : JoinPath(m_fs, work, WorkName(u'n', f.index));
-    if (f.kind != StepKind::Self) f.backup = JoinPath(m_fs, work, WorkName(f.remove ? u'r' : u'o', f.index));
+std::u16string Journal::WorkPath(char16_t role, ZIP_INDEX_TYPE index) const {
+    if (!buckets) return JoinPath(m_fs, work, WorkName(role, index));
+    return JoinPath(m_fs, JoinPath(m_fs, work, Bucket(index)), WorkName(role, index));
 }
 
-std::u16string Journal::CopyPath(const FileStep& f) const { return JoinPath(m_fs, work, WorkName(u'c', f.index)); }
+std::u16string Journal::Bucket(ZIP_INDEX_TYPE index) {
+    return std::u16string(1, kHex[(index / 16) % 4]) + kHex[index % 16];
+}
+
+std::vector<std::u16string> Journal::Buckets() const {
+    std::vector<std::u16string> used;
+    for (const FileStep& f : files) {
+        const std::u16string folder = JoinPath(m_fs, work, Bucket(f.index));
+        if (buckets && std::find(used.begin(), used.end(), folder) == used.end()) used.push_back(folder);
+    }
+    return used;
+}
+
+void Journal::Resolve(FileStep& f) const {
+    f.target = Full(f.relative);
+    f.staged = f.remove ? std::u16string() : WorkPath(u'n', f.index);
+    if (f.kind != StepKind::Self) f.backup = WorkPath(f.remove ? u'r' : u'o', f.index);
+}
+
+std::u16string Journal::CopyPath(const FileStep& f) const { return WorkPath(u'c', f.index); }
 
 std::string Journal::Text() const {
     std::u16string t = u"tag " + Escape(tag) + u"\n";
+    if (buckets) t += linkBackups ? u"backups link\n" : u"backups move\n";
     if (!package.empty()) t += u"package " + Escape(package) + u"\n";
     for (const std::u16string& folder : folders) t += u"folder " + Escape(folder) + u"\n";
     bool removals = false;
@@ -146,7 +166,8 @@ std::string Journal::Text() const {
         t += (f.remove ? u"remove " : u"file ") + Num(f.index) + u" " + static_cast<char16_t>(f.kind) +
              (f.hadOld ? u" 1 " : u" 0 ") + aside + u" " + Escape(f.relative) + u"\n";
     }
-    return std::string(removals ? kHeaderWithRemovals : kHeader) + "\n" + Utf16ToUtf8(t) + kEndLine;
+    return std::string(buckets ? kHeaderBuckets : removals ? kHeaderWithRemovals : kHeader) + "\n" + Utf16ToUtf8(t) +
+           kEndLine;
 }
 
 Journal::Read Journal::Parse(const std::string& text, std::u16string& why) {
@@ -168,7 +189,9 @@ Journal::Read Journal::Parse(const std::string& text, std::u16string& why) {
     };
     const std::size_t headerEnd = text.find('\n');
     const std::string header = text.substr(0, headerEnd);
-    const bool removals = header == kHeaderWithRemovals;
+    buckets = header == kHeaderBuckets;
+    linkBackups = false;
+    const bool removals = header == kHeaderWithRemovals || buckets;
     if (header != kHeader && !removals) {
         if (header.compare(0, sizeof kHeaderStart - 1, kHeaderStart) == 0)
             return malformed(0, u"a journal of format \"" + Utf8ToUtf16(header.substr(sizeof kHeaderStart - 1)) +
@@ -186,9 +209,16 @@ Journal::Read Journal::Parse(const std::string& text, std::u16string& why) {
     }
     if (lines.size() < 3 || !StartsWith(lines[1], u"tag ") || !Unescape(lines[1].substr(4), tag))
         return malformed(2, u"no tag");
+    std::size_t first = 2;
+    if (buckets) {
+        if (lines.size() < 4 || (lines[2] != u"backups link" && lines[2] != u"backups move"))
+            return malformed(3, u"no backups line");
+        linkBackups = lines[2] == u"backups link";
+        first = 3;
+    }
     std::set<ZIP_INDEX_TYPE> indexes, removalNumbers;
     std::set<std::u16string> targets;  // as Windows compares names
-    for (std::size_t i = 2; i + 1 < lines.size(); ++i) {
+    for (std::size_t i = first; i + 1 < lines.size(); ++i) {
         const std::u16string& line = lines[i];
         std::u16string what;
         if (StartsWith(line, u"package ")) {
@@ -243,8 +273,8 @@ Journal::Read Journal::Parse(const std::string& text, std::u16string& why) {
 }
 
 bool Journal::SameContent(const Journal& other) const {
-    if (tag != other.tag || package != other.package || folders != other.folders ||
-        files.size() != other.files.size())
+    if (tag != other.tag || package != other.package || folders != other.folders || buckets != other.buckets ||
+        linkBackups != other.linkBackups || files.size() != other.files.size())
         return false;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const FileStep &a = files[i], &b = other.files[i];
@@ -268,6 +298,7 @@ std::vector<std::u16string> Journal::TouchedFolders() const {
              folder = FolderOf(m_fs, folder))
             add(folder);
         add(FolderOf(m_fs, f.backup));
+        add(FolderOf(m_fs, f.staged));
     }
     return touched;
 }

@@ -4,8 +4,10 @@
 //
 // The text is UTF-8, one record a line, each line ending in "\n":
 //
-//   qelda-update-journal 1            2 when the journal has remove lines
+//   qelda-update-journal 1            2 when the journal has remove lines; 3 (today's):
+//                                     the work folder's files sit in 64 subfolders
 //   tag TEXT                          the version installed, handed back by recovery
+//   backups link|move                 format 3 only: how old files are kept (below)
 //   [package NAME]                    only in journals of earlier updaters: the package's
 //                                     file name in the destination, to delete (but only
 //                                     a name the file-name rule accepts)
@@ -26,6 +28,13 @@
 // control characters and unpaired surrogates as "\uXXXX", so that every
 // journal reads back exactly as written; earlier journals never needed more
 // than the first three.
+//
+// Backups. "move" (and formats 1 and 2): every old file is renamed aside into
+// the work folder before the new ones are renamed into place. "link": every
+// old file first gets a second name in the work folder (a hard link), then
+// each new file is renamed over its old one in one step, so no installed file
+// is ever absent; the running updater's file and the files a delta removes
+// are still renamed aside. A file system without hard links gets "move".
 //
 // A text whose last line is not "end" is an incomplete write: its commit never
 // began. A complete text that does not parse is kept for the user to see, as is
@@ -57,6 +66,8 @@ struct FileStep {
     bool skip = false;        // the target is an existing folder: left alone
     bool hadOld = false;      // a file was at the target when the commit began
     bool movedAside = false;  // the old file is at `backup`
+    bool linked = false;      // the old file also has the name `backup`
+    bool readOnly = false;    // the old file is read-only
     bool placed = false;      // the new file is at `target` (never for a removal)
 };
 
@@ -76,6 +87,9 @@ public:
     void Resolve(FileStep& f) const;
     // Where the last file's old copy is made before it is renamed to its backup.
     std::u16string CopyPath(const FileStep& f) const;
+    // The subfolders of the work folder the steps use (with buckets): a few
+    // dozen names each, never thousands in one folder.
+    std::vector<std::u16string> Buckets() const;
 
     // Every folder whose names the commit changes: the work folder and the
     // folders of the targets and of the running updater's aside name.
@@ -90,10 +104,15 @@ public:
     std::u16string dest;
     std::u16string work;
     std::u16string tag;
+    bool buckets = false;      // the work folder's files in subfolders (format 3)
+    bool linkBackups = false;  // old files kept by a second name (format 3, "backups link")
     std::u16string package;               // only as read from an earlier updater's journal
     std::vector<std::u16string> folders;  // created by the commit, parents first
     std::vector<FileStep> files;          // in commit order; the last file comes last
 
 private:
+    static std::u16string Bucket(ZIP_INDEX_TYPE index);
+    std::u16string WorkPath(char16_t role, ZIP_INDEX_TYPE index) const;
+
     FileSystem& m_fs;
 };

@@ -25,10 +25,22 @@ bool InstallRecovery::Report(const std::u16string& path, std::u16string reason) 
 
 // True when the work folder holds a journal to resolve, or something to report.
 bool InstallRecovery::HoldsBackups(const std::u16string& work) {
-    // Old files moved aside are "o<index>"; the product's executable's copy is "c<index>".
-    for (const char16_t* prefix : {u"o", u"c"}) {
-        std::vector<std::u16string> names;
-        if (!m_fs.ListFolder(work, prefix, names) || !names.empty()) return true;
+    // Old files moved aside are "o<index>", files a delta removed "r<index>",
+    // the product's executable's copy "c<index>"; in the work folder or in
+    // its subfolders.
+    std::vector<std::u16string> names;
+    if (!m_fs.ListFolder(work, u"", names)) return true;
+    for (const std::u16string& name : names) {
+        const std::u16string path = JoinPath(m_fs, work, name);
+        FsInfo info;
+        if (!m_fs.Stat(path, info)) return true;
+        if (!info.directory && (name[0] == u'o' || name[0] == u'r' || name[0] == u'c')) return true;
+        if (info.directory && !info.link) {
+            std::vector<std::u16string> inside;
+            if (!m_fs.ListFolder(path, u"", inside)) return true;
+            for (const std::u16string& n : inside)
+                if (n[0] == u'o' || n[0] == u'r' || n[0] == u'c') return true;
+        }
     }
     return false;
 }
@@ -178,7 +190,8 @@ RecoveryResult InstallRecovery::Resolve() {
         } else {
             if (s.placed())
                 r = f.kind == StepKind::Self ? m_fs.Rename(f.target, f.staged) : m_fs.MoveAside(f.target, f.staged);
-            if (r && f.hadOld && s.backup) r = m_fs.Rename(f.backup, f.target);
+            // An old file kept by a second name may still be in place too.
+            if (r && f.hadOld && s.backup && (!s.target || s.placed())) r = m_fs.Rename(f.backup, f.target);
             if (r && f.hadOld && !s.backup && s.placed())
                 r = FsResult::Fail(FsCode::NotFound, u"the old " + f.target + u" is lost");
         }

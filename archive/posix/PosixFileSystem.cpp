@@ -171,6 +171,15 @@ public:
         return FsResult::Success();
     }
 
+    FsResult HardLink(const std::u16string& existing, const std::u16string& link) override {
+        if (::link(Native(existing).c_str(), Native(link).c_str()) != 0) {
+            const int error = errno;
+            if (error == EEXIST) return FsResult::Fail(FsCode::Exists, link + u" exists");
+            return Errno(error, u"cannot link", existing);
+        }
+        return FsResult::Success();
+    }
+
     FsResult FlushFolders(const std::vector<std::u16string>& folders) override {
         for (const std::u16string& folder : folders) {
             const int fd = open(Native(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -256,6 +256,11 @@ public:
         return FsResult::Success();
     }
 
+    FsResult HardLink(const std::u16string& existing, const std::u16string& link) override {
+        if (!CreateHardLinkW(W(Long(link)), W(Long(existing)), nullptr)) return LastError(u"cannot link", existing);
+        return FsResult::Success();
+    }
+
     FsResult FlushFolders(const std::vector<std::u16string>& folders) override {
         for (const std::u16string& folder : folders) {
             FileHandle h(CreateFileW(W(Long(folder)), GENERIC_READ | GENERIC_WRITE,

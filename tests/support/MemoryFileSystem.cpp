@@ -174,11 +174,25 @@ FsResult MemoryFileSystem::Move(const std::u16string& from, const std::u16string
     const Node* target = Find(to);
     if (replace && target && (target->directory || target->inUse || target->running || target->readOnly))
         return Fail(FsCode::InUse, to, u"cannot be replaced");
+    if (!replace && target) return Fail(FsCode::Exists, to, u"exists");
     if (replace && target) Erase(to);
     if (FsResult r = CheckParent(to); !r) return r;
     Node moved = std::move(*node);
     m_nodes.erase(from);
     m_nodes[to] = std::move(moved);
+    return FsResult::Success();
+}
+
+FsResult MemoryFileSystem::HardLink(const std::u16string& existing, const std::u16string& link) {
+    if (FsResult r = Hook(FsOp::Link, existing); !r) return r;
+    if (!hardLinks) return Fail(FsCode::Other, existing, u"no hard links here");
+    const Node* node = Find(existing);
+    if (!node || node->directory) return Fail(FsCode::NotFound, existing, u"not found");
+    if (Find(link)) return Fail(FsCode::Exists, link, u"exists");
+    if (FsResult r = CheckParent(link); !r) return r;
+    Node copy = *node;
+    copy.inUse = copy.running = false;
+    m_nodes[link] = std::move(copy);
     return FsResult::Success();
 }
 

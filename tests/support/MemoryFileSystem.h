@@ -15,7 +15,8 @@
 
 #include "FileSystem.h"
 
-enum class FsOp { Stat, Open, Create, Write, MakeDirectory, RemoveDirectory, Remove, Rename, Replace, Check, List, Flush };
+enum class FsOp { Stat, Open, Create, Write, MakeDirectory, RemoveDirectory, Remove, Rename, Replace, Link, Check, List,
+                  Flush };
 
 class MemoryFileSystem : public FileSystem {
 public:
@@ -59,6 +60,10 @@ public:
                         std::vector<std::u16string>& names) override;
     FsResult RemoveAtRestart(const std::u16string& path) override;
     FsResult FlushFiles(const std::vector<std::u16string>& paths) override;
+    // A second name holds a copy: nothing here writes a file in place, so a
+    // copy behaves as the same file would.
+    FsResult HardLink(const std::u16string& existing, const std::u16string& link) override;
+    bool hardLinks = true;  // false: a file system without them
     FsResult FlushFolders(const std::vector<std::u16string>& folders) override;
 
 private:

@@ -343,15 +343,18 @@ TEST(Install, JournalFirstProductLast) {
 // when recovery says Completed, the product's executable never missing, no
 // download folder left. Whatever the package's name: the engine's own names, a
 // device, a file of the package; and as an earlier updater left it, in the
-// destination and named in the journal.
+// destination and named in the journal. With old files kept by a second name,
+// and renamed aside where the file system has no hard links.
 TEST(Install, CrashAtEveryStepThenRecovery) {
     const struct {
         const char* what;
         const char16_t* name;
         bool earlier;  // saved in /app and named by the journal, as earlier updaters did
         bool delta = false;
+        bool hardLinks = true;
     } packages[] = {
         {"plain", u"qelda-2.0.zip", false},
+        {"plain, no hard links", u"qelda-2.0.zip", false, false, false},
 #if UPDATE_TOOL_DELTA
         {"a delta with removals", u"qelda-1.0-2.0.zip", false, true},
 #endif
@@ -367,6 +370,7 @@ TEST(Install, CrashAtEveryStepThenRecovery) {
         for (int crashAt = 1;; ++crashAt) {
             const std::string where = std::string(p.what) + ", crash at step " + std::to_string(crashAt);
             App app(p.name, p.earlier, p.delta);
+            app.fs.hardLinks = p.hardLinks;
             int steps = 0;
             app.FreezeAfter(crashAt, steps);
             const bool installed = app.Install().ok();
@@ -374,9 +378,10 @@ TEST(Install, CrashAtEveryStepThenRecovery) {
             app.fs.SetFault(nullptr);
             if (p.earlier && !app.JournalPath().empty()) {
                 std::string& journal = app.fs.Find(app.JournalPath())->data;
+                const std::size_t after = journal.find("\nbackups ") != std::string::npos ? journal.find("\nbackups ")
+                                                                                           : journal.find("\ntag ");
                 if (journal.size() > 4 && journal.compare(journal.size() - 4, 4, "end\n") == 0)
-                    journal.insert(journal.find('\n', journal.find("\ntag ") + 1) + 1,
-                                   "package " + Utf16ToUtf8(p.name) + "\n");
+                    journal.insert(journal.find('\n', after + 1) + 1, "package " + Utf16ToUtf8(p.name) + "\n");
             }
             const MemoryFileSystem crashed = app.fs;
             const std::vector<RecoveryResult> results = app.Recover();
@@ -416,7 +421,7 @@ TEST(Recovery, ReportsAndResumes) {
          [](App& a) { a.fs.Find(a.JournalPath())->data = "qelda-update-journal 1\ntag 2.0\nfile x\nend\n"; }, nullptr,
          RecoveryOutcome::Failed, u"line 3: unknown record"},
         {"journal of a later format",
-         [](App& a) { a.fs.Find(a.JournalPath())->data = "qelda-update-journal 3\nanything\nend\n"; }, nullptr,
+         [](App& a) { a.fs.Find(a.JournalPath())->data = "qelda-update-journal 9\nanything\nend\n"; }, nullptr,
          RecoveryOutcome::Failed, u"written by a later updater"},
         {"the product still running", [](App& a) { a.fs.Find(u"/app/Qelda.exe")->inUse = true; },
          [](App& a) { a.fs.Find(u"/app/Qelda.exe")->inUse = false; }, RecoveryOutcome::InUse, u"/app/Qelda.exe"},

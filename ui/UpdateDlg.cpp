@@ -17,6 +17,7 @@ BEGIN_MESSAGE_MAP(CUpdateDlg, CDialog)
     ON_MESSAGE(WM_DOWNLOAD_FINISHED, &CUpdateDlg::OnDownloadFinished)
     ON_MESSAGE(WM_CANCEL_DOWNLOAD, &CUpdateDlg::OnCancelDownload)
     ON_WM_TIMER()
+    ON_MESSAGE(WM_WINDOWPOSCHANGING, &CUpdateDlg::OnWindowPosChanging)
 END_MESSAGE_MAP()
 
 CUpdateDlg::CUpdateDlg()
@@ -89,11 +90,8 @@ BOOL CUpdateDlg::OnInitDialog() {
     SendDlgItemMessage(IDC_RUN_AFTER_UPGRADE, BM_SETCHECK, 1);
 
     SetWindowText(caption);
-    if (m_bUnattended) {
-        // No offer: the dialog stays hidden and the update starts at once.
-        ModifyStyle(WS_VISIBLE, 0);
-        PostMessage(WM_COMMAND, MAKEWPARAM(IDC_BTN_UPGRADE, BN_CLICKED), 0);
-    }
+    // No offer: the dialog never shows (OnWindowPosChanging) and the update starts at once.
+    if (m_bUnattended) PostMessage(WM_COMMAND, MAKEWPARAM(IDC_BTN_UPGRADE, BN_CLICKED), 0);
     return TRUE;
 }
 
@@ -143,6 +141,11 @@ LRESULT CUpdateDlg::OnDownloadProgress(WPARAM, LPARAM lParam) {
     m_dlgProgress.m_progress.SetRange(0, static_cast<int>(progress->ulProgressMax));
     m_dlgProgress.m_progress.SetPos(static_cast<int>(progress->ulProgress));
     return 0;
+}
+
+LRESULT CUpdateDlg::OnWindowPosChanging(WPARAM, LPARAM lParam) {
+    if (m_bUnattended) reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
+    return Default();
 }
 
 LRESULT CUpdateDlg::OnCancelDownload(WPARAM, LPARAM) {

@@ -71,6 +71,8 @@ protected:
     LRESULT OnDownloadProgress(WPARAM wParam, LPARAM lParam);
     LRESULT OnDownloadFinished(WPARAM wParam, LPARAM lParam);
     LRESULT OnCancelDownload(WPARAM wParam, LPARAM lParam);
+    // Unattended, the offer is never shown, by the dialog manager or the modal loop either.
+    LRESULT OnWindowPosChanging(WPARAM wParam, LPARAM lParam);
     // Watches the transfer: cancels one that makes no progress, and ends the
     // run when a cancelled transfer does not end.
     void OnTimer(UINT_PTR nIDEvent);

@@ -628,7 +628,7 @@ def unattended(ctx, hold=False):
        ["Qelda软件正在升级到2.0版本..."], "the one window: the progress dialog")
     ctx.exits(run, allowed=[progress])
     if held:
-        ctx.unchanged()
+        ctx.unchanged(staged=None)  # the held file's second name stays in the staging until the next start
         ctx.kill(held)
     else:
         ctx.updated(NEW_FILES)

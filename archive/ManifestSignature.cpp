@@ -98,9 +98,7 @@ bool ParseBlock(const std::string& block, ManifestSignatureCheck& check, EcdsaSi
         start = end + 1;
     }
     auto field = [&](std::size_t i, const std::string& name, std::string& value) {
-        if (lines[i].compare(0, name.size(), name) != 0) return false;
-        value = lines[i].substr(name.size());
-        return true;
+        return ReadField(lines[i], name, value);
     };
     std::string product, signedAt, expires, sig;
     if (lines.size() != 6 || Utf8ToUtf16(lines[0]) != kMarker || lines[5] != "-->" ||

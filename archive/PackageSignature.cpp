@@ -99,9 +99,7 @@ bool ParseBlock(const std::string& block, SignatureCheck& check, EcdsaSignature&
         start = end + 1;
     }
     auto field = [&](std::size_t i, const std::string& name, std::string& value) {
-        if (lines[i].compare(0, name.size(), name) != 0) return false;
-        value = lines[i].substr(name.size());
-        return true;
+        return ReadField(lines[i], name, value);
     };
     std::string product, version, sig;
     return lines.size() == 5 && lines[0] + "\n" == kBegin && lines[4] + "\n" == kEnd &&

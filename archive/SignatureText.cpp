@@ -45,3 +45,9 @@ std::string Hex(const Sha256Digest& digest) {
     }
     return out;
 }
+
+bool ReadField(const std::string& line, const std::string& name, std::string& value) {
+    if (line.compare(0, name.size(), name) != 0) return false;
+    value = line.substr(name.size());
+    return true;
+}

@@ -13,3 +13,6 @@ std::string Base64(const std::uint8_t* data, std::size_t size);
 // writes them), or false.
 bool Unbase64(const std::string& text, std::uint8_t* data, std::size_t size);
 std::string Hex(const Sha256Digest& digest);
+
+// The rest of `line` after `name` ("product: "), when the line starts with it.
+bool ReadField(const std::string& line, const std::string& name, std::string& value);

@@ -485,17 +485,36 @@ def file_in_use(ctx):
     ctx.updated(NEW_FILES)
 
 
-def cancel_download(ctx):
-    """Cancel during the download: no other window, no partial package, the product runs on."""
-    ctx.setup("1.0", record(), Reply(make_zip(NEW_FILES) + b"\0" * 400000, ctype=ZIP, chunk=4000, pause=0.1))
-    product, run = ctx.product(), ctx.start()
-    progress = ctx.d.wait_window("dialog", exclude=[ctx.upgrade()])
-    time.sleep(1.5)
-    ctx.shot("downloading")
+def cancel(ctx, staging=False):
+    """Cancel during the download (staging: while a large package is staged, the transfer over): the run
+    ends without another window, nothing installed changes, nothing of the update is left, the product
+    runs on."""
+    if staging:
+        product, run, _, progress = staging_started(ctx)
+    else:
+        data = make_zip(NEW_FILES) + b"\0" * 400000
+        ctx.setup("1.0", record(), Reply(data, ctype=ZIP, chunk=4000, pause=0.1))
+        product, run = ctx.product(), ctx.start()
+        progress = ctx.d.wait_window("dialog", exclude=[ctx.upgrade()])
+        time.sleep(1.5)
+    ctx.shot("staging" if staging else "downloading")
     ctx.answer(progress, IDCANCEL)
     ctx.exits(run, allowed=[])
     ctx.unchanged()
     eq(ctx.products(), [product], "running products")
+
+
+BULK = {"bulk/%04d.txt" % i: b"new %d\r\n" % i for i in range(3000)}
+
+
+def staging_started(ctx):
+    """A large package (3000 more files) downloaded and being staged: (product, run, offer, progress)."""
+    ctx.setup("1.0", record(), Reply(make_zip(dict(NEW_FILES, **BULK)), ctype=ZIP))
+    product, run = ctx.product(), ctx.start()
+    dlg = ctx.upgrade(relaunch=False)
+    progress = ctx.d.wait_window("dialog", exclude=[dlg])
+    until(lambda: list(pathlib.Path(ctx.inst.dir).glob(".update-staging-*/*/n*")), 60, "the staging under way")
+    return product, run, dlg, progress
 
 
 def no_download(ctx, reply):
@@ -525,32 +544,12 @@ def stalled_download(ctx, cancel):
     eq(ctx.products(), [product], "running products")
 
 
-def cancel_staging(ctx):
-    """Cancel while a large package is staged (the transfer is over): the run ends without another
-    window, nothing installed changes, nothing of the update is left, the product runs on."""
-    files = {"bulk/%04d.txt" % i: b"new %d\r\n" % i for i in range(3000)}
-    ctx.setup("1.0", record(), Reply(make_zip(dict(NEW_FILES, **files)), ctype=ZIP))
-    product, run = ctx.product(), ctx.start()
-    progress = ctx.d.wait_window("dialog", exclude=[ctx.upgrade()])
-    until(lambda: list(pathlib.Path(ctx.inst.dir).glob(".update-staging-*/*/n*")), 60, "the staging under way")
-    ctx.shot("staging")
-    ctx.answer(progress, IDCANCEL)
-    ctx.exits(run, allowed=[])
-    ctx.unchanged()
-    eq(ctx.products(), [product], "running products")
-
-
 def foreign_upgrade_in_staging(ctx, cancel):
     """Another program posts the offer's Upgrade click to the hidden offer while a large package is
     staged (cancel: right behind the user's Cancel, so that one pass of the queue takes both). The
     first download stays the only one: with cancel nothing is installed and the product runs on;
     without, the update completes once and leaves nothing of itself behind."""
-    files = {"bulk/%04d.txt" % i: b"new %d\r\n" % i for i in range(3000)}
-    ctx.setup("1.0", record(), Reply(make_zip(dict(NEW_FILES, **files)), ctype=ZIP))
-    product, run = ctx.product(), ctx.start()
-    dlg = ctx.upgrade(relaunch=False)
-    progress = ctx.d.wait_window("dialog", exclude=[dlg])
-    until(lambda: list(pathlib.Path(ctx.inst.dir).glob(".update-staging-*/*/n*")), 60, "the staging under way")
+    product, run, dlg, progress = staging_started(ctx)
     if cancel:
         ctx.d("post", progress, WM_COMMAND, IDCANCEL, 0, dlg, WM_COMMAND, UPGRADE, 0)
         until(lambda: ctx.d.windows(kind="msgbox") or ctx.d("exitcode", run)["code"] is not None, 60,
@@ -563,7 +562,7 @@ def foreign_upgrade_in_staging(ctx, cancel):
         ctx.d("post", dlg, WM_COMMAND, UPGRADE, 0)
         ctx.answer(ctx.box(MSG_DONE, icon=False))
         ctx.exits(run, allowed=[])
-        ctx.updated(dict(NEW_FILES, **files))
+        ctx.updated(dict(NEW_FILES, **BULK))
         eq([p.name for p in pathlib.Path(ctx.inst.dir).glob(".update-*")], [], "work and download folders left")
     eq(ctx.run.server.requests[1:], ["/pkg/" + PACKAGE], "package requests after the manifest's")
 
@@ -697,8 +696,8 @@ SCENARIOS = [
     ("update_slow_no_restart",    update,  UPDATED, dict(relaunch=False, slow=True)),
     ("update_into_system32",      update,  UPDATED, dict(system=True)),
     ("update_file_in_use",        file_in_use, UP_TO_DATE, dict()),
-    ("update_cancelled",          cancel_download, DOWNLOAD_FAILED, dict()),
-    ("update_cancelled_staging",  cancel_staging, DOWNLOAD_FAILED, dict()),
+    ("update_cancelled",          cancel,  DOWNLOAD_FAILED, dict()),
+    ("update_cancelled_staging",  cancel,  DOWNLOAD_FAILED, dict(staging=True)),
     ("update_package_named_as_its_file", update, UPDATED, dict(name="readme.txt")),
     ("download_stalls_cancel",    stalled_download, DOWNLOAD_FAILED, dict(cancel=True)),
     ("download_stalls_gives_up",  stalled_download, DOWNLOAD_FAILED, dict(cancel=False)),

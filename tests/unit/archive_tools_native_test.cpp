@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "DiskTree.h"
 #include "InstallEngine.h"
 
 namespace fsys = std::filesystem;
@@ -22,21 +23,8 @@ int Shell(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void WriteFile(const fsys::path& p, const std::string& data) {
-    fsys::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << data;
-}
-
-// Every path below root: "path/" for folders, "path=content" for files.
-std::string Tree(const fsys::path& root) {
-    std::set<std::string> lines;
-    for (auto& e : fsys::recursive_directory_iterator(root)) {
-        std::ostringstream content;
-        if (!e.is_directory()) content << std::ifstream(e.path(), std::ios::binary).rdbuf();
-        lines.insert(fsys::relative(e.path(), root).string() + (e.is_directory() ? "/" : "=" + content.str()) + "\n");
-    }
-    return std::accumulate(lines.begin(), lines.end(), std::string());
-}
+using disktree::Tree;
+using disktree::WriteFile;
 
 // Python's zipfile on the current folder: deflated, stored, streamed (descriptors), ZIP64; or one entry named.
 const char kPython[] = R"(import os, sys, zipfile

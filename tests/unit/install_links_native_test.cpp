@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "DiskTree.h"
 #include "InstallEngine.h"
 #include "ZipBuilder.h"
 
@@ -18,24 +19,8 @@ namespace fsys = std::filesystem;
 
 namespace {
 
-void WriteFile(const fsys::path& p, const std::string& data) {
-    fsys::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << data;
-}
-
-// Every path below root, links shown as links: "path/", "path=content", "path->target".
-std::string Tree(const fsys::path& root) {
-    std::set<std::string> lines;
-    for (auto& e : fsys::recursive_directory_iterator(root)) {
-        const std::string name = fsys::relative(e.path(), root).string();
-        std::ostringstream content;
-        if (e.is_symlink()) content << "->" << fsys::read_symlink(e.path()).string();
-        else if (e.is_directory()) content << "/";
-        else content << "=" << std::ifstream(e.path(), std::ios::binary).rdbuf();
-        lines.insert(name + content.str() + "\n");
-    }
-    return std::accumulate(lines.begin(), lines.end(), std::string());
-}
+using disktree::Tree;
+using disktree::WriteFile;
 
 // root/app holds an installation, root/outside what links lead to, root/pkg.zip a package for app.
 struct Scene {

@@ -12,7 +12,6 @@
 #include "ManifestSignature.h"
 #include "PublisherKeys.h"
 #include "Registry.h"
-#include "TextDecoding.h"
 #include "UpdateDlg.h"
 #include "UpdateInfo.h"
 #include "UpdateLog.h"
@@ -166,10 +165,10 @@ BOOL CUpdateApp::InitInstance() {
 }
 
 bool CUpdateApp::LoadManifest(const CString& url, CArray<UPDATE_INFO, UPDATE_INFO>& records) {
+    CString manifest;
     std::string body;
-    const HttpGetReport fetched =
-        HttpGetBytes(MakeManifestRequestUrl(url, DrawManifestRequestNumber()), body, kManifestDeadlineMs,
-                     kManifestMaxBytes);
+    HttpGetReport fetched;
+    HttpGetText(url, manifest, &fetched, &body);
     LogFields fields = {{"url", UpdateLog::Text(url)}, {"result", UpdateLog::Hresult(fetched.result)},
                         {"status", UpdateLog::Number(fetched.status)}, {"bytes", UpdateLog::Number(fetched.bytes)},
                         {"ms", UpdateLog::Number(fetched.milliseconds)}};
@@ -190,7 +189,7 @@ bool CUpdateApp::LoadManifest(const CString& url, CArray<UPDATE_INFO, UPDATE_INF
         usable = check.ok() && !older;
         signedAt = check.signedAt;
     }
-    if (usable) ReadManifest(CString(DecodeTextLeniently(body)), records);
+    if (usable) ReadManifest(manifest, records);
     fields.emplace_back("records", UpdateLog::Number(records.GetCount()));
     UpdateLog::Write("manifest", fields);
     // Kept only once a valid manifest is accepted: the next one may not be older.

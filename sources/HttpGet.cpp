@@ -192,18 +192,21 @@ int DrawManifestRequestNumber() {
     return std::rand() % 1000;
 }
 
-int HttpGetText(const CString& manifestUrl, CString& text, HttpGetReport* report) {
-    return HttpGetTextWithin(manifestUrl, text, kManifestDeadlineMs, kManifestMaxBytes, report);
+int HttpGetText(const CString& manifestUrl, CString& text, HttpGetReport* report, std::string* bytes) {
+    return HttpGetTextWithin(manifestUrl, text, kManifestDeadlineMs, kManifestMaxBytes, report, bytes);
 }
 
 int HttpGetTextWithin(const CString& manifestUrl, CString& text, DWORD deadline, unsigned long long maxBytes,
-                      HttpGetReport* report) {
+                      HttpGetReport* report, std::string* bytes) {
     try {
         std::string body;
         const HttpGetReport got =
             HttpGetBytes(MakeManifestRequestUrl(manifestUrl, DrawManifestRequestNumber()), body, deadline, maxBytes);
         if (report != nullptr) *report = got;
-        if (SUCCEEDED(got.result)) text = CString(DecodeTextLeniently(body));
+        if (SUCCEEDED(got.result)) {
+            text = CString(DecodeTextLeniently(body));
+            if (bytes != nullptr) *bytes = std::move(body);
+        }
     } catch (...) {
         // Out of memory: the same silent failure as a failed request.
     }

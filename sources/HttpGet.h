@@ -49,12 +49,14 @@ struct HttpGetReport {
 HttpGetReport HttpGetBytes(const CString& url, std::string& body, DWORD deadline, unsigned long long maxBytes);
 
 // Fetches manifestUrl + "?" + a number 0..999 (the cache breaker) within the
-// limits above and stores the body, decoded (TextDecoding.h), as text.
-// Returns 1 always.
-int HttpGetText(const CString& manifestUrl, CString& text, HttpGetReport* report = nullptr);
+// limits above and stores the body, decoded as the updater always read it
+// (DecodeTextLeniently), as text; with `bytes`, the body as it came too (for
+// its signature). Returns 1 always.
+int HttpGetText(const CString& manifestUrl, CString& text, HttpGetReport* report = nullptr,
+                std::string* bytes = nullptr);
 // The same within other limits.
 int HttpGetTextWithin(const CString& manifestUrl, CString& text, DWORD deadline, unsigned long long maxBytes,
-                      HttpGetReport* report = nullptr);
+                      HttpGetReport* report = nullptr, std::string* bytes = nullptr);
 
 // The request URL: the manifest URL, "?", the number in decimal. The manifest
 // URL is not examined: one that has its own query gets a second "?".

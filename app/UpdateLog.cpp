@@ -145,8 +145,10 @@ private:
         const DWORD attributes = ::GetFileAttributesW(Path(L"Update.log").GetString());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return false;
         // The link itself is opened, never what it points to; appends only.
-        m_file.reset(::CreateFileW(Path(L"Update.log").GetString(), FILE_APPEND_DATA | READ_CONTROL |
-                                   FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+        // Shared for writing: a second updater started meanwhile appends its own lines.
+        m_file.reset(::CreateFileW(Path(L"Update.log").GetString(),
+                                   FILE_APPEND_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (m_file && !Safe(m_file.get(), false)) m_file.reset();
         return static_cast<bool>(m_file);

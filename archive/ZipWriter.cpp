@@ -77,31 +77,27 @@ FsResult ZipWriter::Add(const std::u16string& name, const std::string& data, boo
         raw.size() > 0xFFFF)
         return FsResult::Fail(FsCode::Other, u"the archive would need ZIP64, which this writer does not write");
     const std::uint16_t method = deflated ? 8 : 0;
+    // The local and the central header share these fields, from the version needed to the name's length.
+    const auto putShared = [&](std::string& out) {
+        Put(out, 2, kNeeded);
+        Put(out, 2, kUtf8Flag);
+        Put(out, 2, method);
+        Put(out, 2, 0);
+        Put(out, 2, kDate1980);
+        Put(out, 4, crc);
+        Put(out, 4, data.size());
+        Put(out, 4, size);
+        Put(out, 2, raw.size());
+    };
     std::string header;
     Put(header, 4, kLocalSignature);
-    Put(header, 2, kNeeded);
-    Put(header, 2, kUtf8Flag);
-    Put(header, 2, method);
-    Put(header, 2, 0);
-    Put(header, 2, kDate1980);
-    Put(header, 4, crc);
-    Put(header, 4, data.size());
-    Put(header, 4, size);
-    Put(header, 2, raw.size());
+    putShared(header);
     Put(header, 2, 0);
     header += raw;
 
     Put(m_central, 4, kCentralSignature);
     Put(m_central, 2, kMadeByUnix);
-    Put(m_central, 2, kNeeded);
-    Put(m_central, 2, kUtf8Flag);
-    Put(m_central, 2, method);
-    Put(m_central, 2, 0);
-    Put(m_central, 2, kDate1980);
-    Put(m_central, 4, crc);
-    Put(m_central, 4, data.size());
-    Put(m_central, 4, size);
-    Put(m_central, 2, raw.size());
+    putShared(m_central);
     Put(m_central, 6, 0);  // extra and comment lengths, disk
     Put(m_central, 2, 0);  // internal attributes
     Put(m_central, 4, attributes);
